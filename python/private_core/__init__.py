@@ -1,0 +1,5 @@
+"""Private core of the Varnix market-data client.
+
+The modules of this package are C++ extension modules; import them by name,
+for example ``from private_core.wire_link import HttpSession``.
+"""

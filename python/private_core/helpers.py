@@ -1,0 +1,1 @@
+"""Table helpers of the price fetchers (placeholder)."""

@@ -1,0 +1,1 @@
+"""Investor-flow engine and its structural contract."""

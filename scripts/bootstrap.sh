@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Finds CPython 3.13, creates .venv beside the project, installs the run-time,
+# build and test dependencies and builds the package with meson-python.
+# Sourced by the other scripts; prints the venv's python path on success.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+
+find_python() {
+    local cand
+    for cand in python3.13 "$(command -v pyenv >/dev/null 2>&1 && pyenv root 2>/dev/null)/versions/"3.13*/bin/python3.13 \
+                /usr/bin/python3.13 /usr/local/bin/python3.13; do
+        [ -n "$cand" ] || continue
+        if "$cand" -c 'import sys, venv; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            echo "$cand"; return 0
+        fi
+    done
+    return 1
+}
+
+if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    PY="$(find_python || true)"
+    if [ -z "$PY" ]; then
+        echo "CPython 3.13 not found; installing it with apt-get" >&2
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq >&2
+        apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >&2
+        PY="$(find_python)"
+    fi
+    rm -rf "$VENV"
+    "$PY" -m venv "$VENV" >&2
+fi
+
+PYBIN="$VENV/bin/python"
+STAMP="$VENV/.deps-stamp"
+REQ="$ROOT/requirements-dev.txt"
+if [ ! -f "$STAMP" ] || [ "$REQ" -nt "$STAMP" ]; then
+    "$PYBIN" -m pip install -q --upgrade pip >&2
+    "$PYBIN" -m pip install -q -r "$REQ" >&2
+    touch "$STAMP"
+fi
+
+# Build and install the wheel; the build directory is kept so that a rebuild
+# only recompiles what changed.
+"$PYBIN" -m pip install -q --no-build-isolation --no-deps \
+    -Cbuild-dir="$ROOT/build/wheel" --force-reinstall "$ROOT" >&2
+echo "$PYBIN"
