@@ -360,6 +360,24 @@ inline Object catch_if(const Object& cls) { return catch_if(cls.get()); }
     fail();
 }
 
+// The body of an `except` clause: while it lives, `exc` is the exception
+// being handled (sys.exc_info(), logging's exc_info, and the automatic
+// __context__ of anything raised meanwhile).
+class Handling {
+    PyObject* saved_;
+
+public:
+    explicit Handling(const Object& exc) noexcept : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc.get());
+    }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+};
+
 // try: body() finally: fin().  An exception from fin replaces the body's,
 // which becomes its context, as in Python.
 template <class Body, class Fin>

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Set everything up (CPython 3.13, .venv, dependencies, build) and run the
+# whole test suite against the installed build.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PY="$(bash "$ROOT/scripts/bootstrap.sh")"
+cd "$ROOT"
+unset PYTHONPATH
+exec "$PY" -m pytest -q -p no:cacheprovider "$@"
