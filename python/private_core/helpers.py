@@ -1,1 +1,142 @@
-"""Table helpers of the price fetchers (placeholder)."""
+"""Table helpers of the price fetchers.
+
+``_to_dataframe`` turns the row records of one fetch (each starting with
+"symbol", then the service's own keys) into a typed table; ``resample_ohlcv_multi``
+re-buckets each symbol's bars to a coarser interval.
+
+Tables have the columns ``symbol``, ``time`` (parsed timestamps), then
+``open``, ``high``, ``low``, ``close`` (float64) and ``volume`` (int64 when every
+value is whole, float64 otherwise) as far as the rows carry them, then any
+other key of the rows in the order first seen.  Rows are sorted by symbol,
+then time (stable, so rows sharing a timestamp keep the service's order),
+with a fresh 0-based index.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Literal, Mapping, Sequence
+
+import pandas as pd
+
+Interval = Literal["1D", "1W", "1M"]
+IntervalIntraday = Literal["1m", "5m", "15m", "30m", "1H", "1D"]
+
+# Interval codes and how a timestamp maps to the start of its bucket: a fixed
+# length to floor to, or a calendar unit.
+_BUCKETS: Dict[str, str] = {
+    "1m": "1min",
+    "5m": "5min",
+    "15m": "15min",
+    "30m": "30min",
+    "1H": "1h",
+    "1D": "1D",
+    "1W": "week",
+    "1M": "month",
+}
+
+# The service's names for the time of a bar or tape entry, in order of
+# preference; the first one present becomes the "time" column.
+_TIME_KEYS = ("time", "timestamp", "datetime", "date", "trading_date", "tradingDate", "t")
+_SHORT_KEYS = {"o": "open", "h": "high", "l": "low", "c": "close", "v": "volume"}
+_PRICE_COLUMNS = ("open", "high", "low", "close", "price")
+_LEADING = ("symbol", "time", "open", "high", "low", "close", "volume")
+
+# Epoch numbers above this are milliseconds (1e11 seconds is the year 5138).
+_MS_THRESHOLD = 1e11
+
+
+def _parse_time(values: pd.Series) -> pd.Series:
+    if pd.api.types.is_bool_dtype(values):
+        raise ValueError("time values must be dates, date-times or epoch numbers, not booleans")
+    if pd.api.types.is_numeric_dtype(values):
+        peak = values.abs().max()
+        unit = "ms" if pd.notna(peak) and peak > _MS_THRESHOLD else "s"
+        return pd.to_datetime(values, unit=unit)
+    return pd.to_datetime(values, format="ISO8601")
+
+
+def _volume(values: pd.Series) -> pd.Series:
+    numbers = pd.to_numeric(values, errors="coerce").astype("float64")
+    whole = numbers.notna().all() and (numbers % 1 == 0).all()
+    return numbers.astype("int64") if whole else numbers
+
+
+def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
+    """Build a typed table from the row records of one fetch."""
+    frame = pd.DataFrame.from_records(list(rows))
+    frame = frame.rename(columns={k: v for k, v in _SHORT_KEYS.items() if k in frame.columns and v not in frame.columns})
+    time_key = next((k for k in _TIME_KEYS if k in frame.columns), None)
+    if time_key is not None and time_key != "time":
+        frame = frame.rename(columns={time_key: "time"})
+    if "time" in frame.columns:
+        frame["time"] = _parse_time(frame["time"])
+    for column in _PRICE_COLUMNS:
+        if column in frame.columns:
+            frame[column] = pd.to_numeric(frame[column], errors="coerce").astype("float64")
+    if "volume" in frame.columns:
+        frame["volume"] = _volume(frame["volume"])
+
+    leading = [c for c in _LEADING if c in frame.columns]
+    frame = frame[leading + [c for c in frame.columns if c not in leading]]
+    keys = [c for c in ("symbol", "time") if c in frame.columns]
+    if keys:
+        frame = frame.sort_values(keys, kind="mergesort")
+    return frame.reset_index(drop=True)
+
+
+def _bucket_starts(times: pd.Series, interval: str) -> pd.Series:
+    rule = _BUCKETS[interval]
+    if rule == "week":  # weeks start on Monday
+        starts = times.dt.normalize() - pd.to_timedelta(times.dt.dayofweek, unit="D")
+    elif rule == "month":
+        starts = times.dt.normalize() - pd.to_timedelta(times.dt.day - 1, unit="D")
+    else:
+        starts = times.dt.floor(rule)
+    return starts.astype(times.dtype)
+
+
+def resample_ohlcv_multi(df: pd.DataFrame, interval: str = "1D") -> pd.DataFrame:
+    """Re-bucket each symbol's bars to ``interval``.
+
+    A bucket takes the first open, the highest high, the lowest low, the last
+    close and the summed volume of its bars; buckets without bars do not
+    appear.  Minute and hour buckets are aligned on the clock, days start at
+    midnight, weeks on Monday and months on the first day.  When every bar is
+    already its own bucket (the table is at ``interval`` already) the table is
+    returned unchanged, as the same object.  Columns other than the OHLCV ones
+    do not survive a re-bucketing.
+    """
+    if not isinstance(interval, str) or interval not in _BUCKETS:
+        raise ValueError(f"Unsupported interval {interval!r}; expected one of: {', '.join(_BUCKETS)}")
+    if df.empty:
+        return df
+    if "time" not in df.columns:
+        raise ValueError("Cannot resample a table without a 'time' column")
+    aggregations = [(c, how) for c, how in
+                    (("open", "first"), ("high", "max"), ("low", "min"), ("close", "last"), ("volume", "sum"))
+                    if c in df.columns]
+    if not aggregations:
+        raise ValueError("Cannot resample a table without open, high, low, close or volume columns")
+
+    keys = ["symbol"] if "symbol" in df.columns else []
+    ordered = df.sort_values(keys + ["time"], kind="mergesort")
+    starts = _bucket_starts(ordered["time"], interval)
+    same = (starts == ordered["time"]) | (starts.isna() & ordered["time"].isna())
+    if same.all() and not ordered[keys].assign(_bucket=starts).duplicated().any():
+        return df
+
+    groups = ordered.assign(_bucket=starts).groupby(keys + ["_bucket"], sort=True)
+    parts: List[pd.Series] = []
+    for column, how in aggregations:
+        if how == "sum":
+            # A bucket whose volumes are all missing stays missing, not 0.
+            parts.append(groups[column].sum(min_count=1))
+        else:
+            parts.append(getattr(groups[column], how)())
+    out = pd.concat(parts, axis=1).reset_index().rename(columns={"_bucket": "time"})
+    if "volume" in out.columns and out["volume"].notna().all() and (out["volume"] % 1 == 0).all():
+        out["volume"] = out["volume"].astype("int64")
+    return out
+
+
+__all__ = ["Interval", "IntervalIntraday", "_to_dataframe", "resample_ohlcv_multi"]

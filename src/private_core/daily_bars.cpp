@@ -1,8 +1,192 @@
-// private_core.daily_bars: placeholder until the module is written.
+// private_core.daily_bars: end-of-day OHLCV bars for one symbol or a batch.
 #include "kit/kit.hpp"
 
 namespace {
-void body(kit::Module&) {}
+
+using kit::Call;
+using kit::Object;
+using kit::Sig;
+using kit::arg;
+using kit::kw;
+using kit::kwonly;
+
+constexpr const char* kEndpoint = "/market-data/eod/ohlcv";
+constexpr long long kBarWidth = 49;
+
+// ---------------------------------------------------------------------------
+const Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
+
+Object normalize_symbols(Call& c) {
+    Object symbols = c.arg(0);
+    if (PyUnicode_Check(symbols.get())) {
+        Object cleaned = symbols.method("strip");
+        if (!cleaned.truthy()) kit::raise(PyExc_ValueError, "symbol must not be empty.");
+        Object out = kit::list();
+        kit::check_rc(PyList_Append(out.get(), cleaned.method("upper").get()));
+        return out;
+    }
+    if (!symbols.isinstance(kit::global("Sequence")) || PyBytes_Check(symbols.get()))
+        kit::raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
+
+    // The raw items are made unique first and visited in the set's order.
+    // Items that only differ in case or surrounding blanks survive that
+    // step, so repeats are dropped again once normalised: each symbol is
+    // requested once (the first in the set's order wins), never twice.
+    Object raw_set = Object::steal(PySet_New(symbols.get()));
+    Object unique = Object::steal(PySequence_List(raw_set.get()));
+    Object normalised = kit::list();
+    Object seen = Object::steal(PySet_New(nullptr));
+    const Py_ssize_t n = PyList_GET_SIZE(unique.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Object item = Object::borrow(PyList_GET_ITEM(unique.get(), i));
+        if (!PyUnicode_Check(item.get())) kit::raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
+        Object cleaned = item.method("strip");
+        if (!cleaned.truthy()) continue;
+        Object upper = cleaned.method("upper");
+        if (kit::check_rc(PySet_Contains(seen.get(), upper.get()))) continue;
+        kit::check_rc(PySet_Add(seen.get(), upper.get()));
+        kit::check_rc(PyList_Append(normalised.get(), upper.get()));
+    }
+    if (PyList_GET_SIZE(normalised.get()) == 0)
+        kit::raise(PyExc_ValueError, "symbol sequence must contain at least one non-empty string.");
+    return normalised;
+}
+
+// ---------------------------------------------------------------------------
+// a / b truncated toward zero, for b > 0, on Python integers of any size.
+Object trunc_div(const Object& a, const Object& b) {
+    if (a.lt(kit::integer(0))) {
+        Object neg = Object::steal(PyNumber_Negative(a.get()));
+        Object q = Object::steal(PyNumber_FloorDivide(neg.get(), b.get()));
+        return Object::steal(PyNumber_Negative(q.get()));
+    }
+    return Object::steal(PyNumber_FloorDivide(a.get(), b.get()));
+}
+
+Object times(const Object& a, long long k) {
+    return Object::steal(PyNumber_Multiply(a.get(), kit::integer(k).get()));
+}
+
+const Sig render_progress_sig{"_render_progress",
+                              {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
+                               arg("symbol").str().ann("str")},
+                              "None"};
+
+Object render_progress(Call& c) {
+    Object current = c.arg(0), total = c.arg(1);
+    if (total.le(kit::integer(0))) return {};
+    // Integer arithmetic throughout: through floats 29 of 100 would read 28%.
+    Object percent = trunc_div(times(current, 100), total);
+    Object filled = trunc_div(times(current, kBarWidth), total);
+    Object empty = Object::steal(PyNumber_Subtract(kit::integer(kBarWidth).get(), filled.get()));
+    Object stars = Object::steal(PyNumber_Multiply(kit::str("*").get(), filled.get()));
+    Object blanks = Object::steal(PyNumber_Multiply(kit::str(" ").get(), empty.get()));
+    Object line = kit::cat({"[", stars, blanks, "] ", kit::format(percent, "3d"), "%  ", current.str(), " of ",
+                            total.str(), " completed | ", c.arg(2)});
+    kit::global("sys").attr("stdout").method("write", kit::cat({"\r", line}));
+    kit::global("sys").attr("stdout").method("flush");
+    if (current.eq(total)) {
+        kit::global("sys").attr("stdout").method("write", "\n");
+        kit::global("sys").attr("stdout").method("flush");
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Decodes one symbol's answer and appends its rows, checking the payload in
+// the order the error messages are documented.
+void collect_rows(const Object& response, const Object& sym, const Object& all_rows) {
+    Object payload;
+    try {
+        payload = response.method("json");
+    } catch (kit::Error&) {
+        Object exc = kit::catch_if(PyExc_ValueError);
+        kit::raise_from(kit::global("DataDecodingError"), "Unable to decode OHLCV response as JSON", exc);
+    }
+    if (!PyDict_Check(payload.get()))
+        kit::raise(kit::global("DataDecodingError")("Unexpected payload structure for OHLCV response."));
+    if (payload.method("get", "error").truthy()) {
+        Object error = payload.item(kit::str("error")).str();
+        kit::raise(kit::global("DataDecodingError")(kit::cat({"Backend returned error for ", sym, ": ", error})));
+    }
+    Object data = payload.method("get", "data");
+    if (!PyList_Check(data.get()))
+        kit::raise(kit::global("DataDecodingError")("Unexpected payload format for OHLCV series."));
+
+    Object it = Object::steal(PyObject_GetIter(data.get()));
+    Object key_symbol = kit::str("symbol");
+    while (Object item = Object::steal_or_null(PyIter_Next(it.get()))) {
+        // "symbol" leads every row; a bar's own "symbol" replaces the value in place.
+        Object row = kit::dict();
+        row.set_item(key_symbol, sym);
+        if (!PyDict_Check(item.get()))
+            kit::raise(kit::global("DataDecodingError")("Each OHLCV row must be a dictionary."));
+        kit::check_rc(PyDict_Update(row.get(), item.get()));
+        kit::check_rc(PyList_Append(all_rows.get(), row.get()));
+    }
+    if (PyErr_Occurred()) kit::fail();
+}
+
+const Sig fetch_ohlcv_sig{"fetch_ohlcv",
+                          {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
+                           arg("start").str().opt().def_none().ann("Optional[str]"),
+                           arg("end").str().opt().def_none().ann("Optional[str]"),
+                           arg("interval").def_str("1D").ann("Interval"),
+                           kwonly("show_progress").def_bool(true).ann("bool")},
+                          "pd.DataFrame"};
+
+Object fetch_ohlcv(Call& c) {
+    Object session = c.arg(0), start = c.arg(2), end = c.arg(3), interval = c.arg(4), show_progress = c.arg(5);
+    Object symbols = kit::global("_normalize_symbols")(c.arg(1));
+    const Py_ssize_t total = symbols.len();
+    Object all_rows = kit::list();
+
+    kit::global("start_progress")(total, "Batch EOD");
+    Object it = Object::steal(PyObject_GetIter(symbols.get()));
+    long long idx = 0;
+    while (Object sym = Object::steal_or_null(PyIter_Next(it.get()))) {
+        ++idx;
+        Object params = kit::dict();
+        params.set_item(kit::str("symbol"), sym);
+        params.set_item(kit::str("interval"), interval);
+        if (start.truthy()) params.set_item(kit::str("start"), start);
+        if (end.truthy()) params.set_item(kit::str("end"), end);
+
+        Object response = session.method("get", kit::global("ENDPOINT"), kw("params", params));
+        collect_rows(response, sym, all_rows);
+        if (show_progress.truthy()) kit::global("update_progress")(idx);
+    }
+    if (PyErr_Occurred()) kit::fail();
+    kit::global("finish_progress")();
+
+    if (PyList_GET_SIZE(all_rows.get()) == 0) return kit::global("pd").attr("DataFrame")();
+    Object df = kit::global("_to_dataframe")(all_rows);
+    return kit::global("resample_ohlcv_multi")(df, kw("interval", interval));
+}
+
+// ---------------------------------------------------------------------------
+void body(kit::Module& m) {
+    m.set("sys", kit::import("sys"));
+    m.from_import("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
+    m.from_import("varnix.exceptions", {"DataDecodingError"});
+    m.from_import("wire_link", {"HttpSession"}, 1);
+    m.from_import("helpers", {"Interval", "_to_dataframe", "resample_ohlcv_multi"}, 1);
+    m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
+    m.set("pd", kit::import("pandas"));
+    m.set("ENDPOINT", kit::str(kEndpoint));
+
+    m.def({normalize_symbols_sig, normalize_symbols,
+           "_normalize_symbols(symbols: Union[str, Sequence[str]]) -> List[str]\n\n"
+           "Return a normalised, non-empty list of uppercase symbols."});
+    m.def({render_progress_sig, render_progress,
+           "_render_progress(int current: int, int total: int, str symbol: str) -> None\n\n"
+           "Render a progress bar"});
+    m.def({fetch_ohlcv_sig, fetch_ohlcv,
+           "fetch_ohlcv(session: HttpSession, symbol: Union[str, Sequence[str]], str start: Optional[str] = None, "
+           "str end: Optional[str] = None, interval: Interval = '1D', *, show_progress: bool = True) -> pd.DataFrame\n\n"
+           "Fetch raw OHLCV data for one or multiple symbols."});
+}
+
 }  // namespace
 
 KIT_MODULE(daily_bars, body)
