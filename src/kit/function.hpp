@@ -117,6 +117,7 @@ struct FunctionObject {
     PyObject* owner;        // class the function was defined in (for super())
     PyObject* closure;      // free variables of an inner function
     PyObject* defaults[kMaxParams];
+    PyObject* pnames[kMaxParams];  // interned parameter names
 };
 
 // Parsed arguments: borrowed pointers, valid for the length of the call.
@@ -197,10 +198,6 @@ struct StateScope {
     fail();
 }
 
-inline bool name_is(PyObject* key, const char* n) {
-    return PyUnicode_CompareWithASCIIString(key, n) == 0;
-}
-
 inline const char* type_label(Type t) {
     switch (t) {
         case Type::Str: return "str";
@@ -250,10 +247,15 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     }
     for (Py_ssize_t j = 0; j < nkw; ++j) placed[j] = -1;
 
+    // Keyword names from call sites are almost always interned: try identity
+    // before comparing text.
     auto find_kw = [&](int pi) -> Py_ssize_t {
-        const char* pname = s.params[pi].name;
+        PyObject* pname = f->pnames[pi];
         for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (placed[j] < 0 && name_is(PyTuple_GET_ITEM(kwnames, j), pname)) return j;
+            if (placed[j] < 0 && PyTuple_GET_ITEM(kwnames, j) == pname) return j;
+        }
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            if (placed[j] < 0 && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, j), pname) == 0) return j;
         }
         return -1;
     };
@@ -289,7 +291,7 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         bool positional = false;
         for (Py_ssize_t i = 0; i < take; ++i) {
-            if (name_is(key, s.params[i].name)) positional = true;
+            if (PyUnicode_Compare(key, f->pnames[i]) == 0) positional = true;
         }
         if (positional) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
@@ -311,6 +313,8 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     // Defaults, then float conversions, then exact-type checks.
     for (int i = 0; i < np; ++i) {
         if (!c.v[i]) c.v[i] = f->defaults[i];
+        // Only a function torn down by the garbage collector lacks them.
+        if (!c.v[i]) raise(PyExc_SystemError, "function called after it was cleared");
     }
     for (int i = 0; i < np; ++i) {
         const Param& p = s.params[i];
@@ -388,6 +392,7 @@ inline void fn_dealloc(PyObject* self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->modname);
+    for (int i = 0; i < kMaxParams; ++i) Py_CLEAR(f->pnames[i]);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -582,6 +587,7 @@ inline Object make_function(const FnSpec& spec) {
     f->owner = nullptr;
     f->closure = spec.closure.new_ref();
     for (int i = 0; i < kMaxParams; ++i) f->defaults[i] = nullptr;
+    for (int i = 0; i < kMaxParams; ++i) f->pnames[i] = nullptr;
     Object self = Object::steal(reinterpret_cast<PyObject*>(f));
     f->name = check(PyUnicode_InternFromString(spec.sig.name));
     f->qualname = check(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.sig.name));
@@ -589,6 +595,7 @@ inline Object make_function(const FnSpec& spec) {
     f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
     f->annotations = annotations_of(spec.sig).release();
     for (int i = 0; i < spec.sig.size(); ++i) {
+        f->pnames[i] = check(PyUnicode_InternFromString(spec.sig.params[i].name));
         f->defaults[i] = detail::default_value(spec.sig.params[i].dflt, spec.defaults).release();
     }
     PyObject_GC_Track(self.get());
