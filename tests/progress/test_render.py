@@ -1,0 +1,217 @@
+"""Text helpers and the drawing of one line."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+
+import pytest
+
+NOCOLOR = lambda code: ""  # noqa: E731
+
+
+def put_meter(progress, total=10, symbol="Batch EOD", color=False, start=0.0):
+    progress._state = progress._Meter(total=total, start_t=start, last_draw_t=0.0, symbol=symbol, enable_color=color)
+    return progress._state
+
+
+def test_module_namespace_order(progress):
+    names = [n for n in vars(progress) if not n.startswith("__")]
+    assert names == [
+        "math", "os", "re", "shutil", "sys", "time", "dataclass", "List", "Tuple",
+        "_SPINNER", "_DONE_TOKEN", "_BAR_FILLED", "_BAR_EMPTY", "_RESET", "_DIM", "_BOLD", "_CYAN",
+        "_GREEN", "_YELLOW", "_BLUE",
+        "_isatty", "_ansi_ok", "_fmt_time", "_fmt_rate", "_term_width", "_compose_right", "_join_right",
+        "_strip_ansi", "_len_noansi", "_pad_to_width", "_Meter", "_state",
+        "start_progress", "update_progress", "finish_progress", "_draw_progress",
+    ]
+    assert progress._SPINNER == ("-", "\\", "|", "/")
+    assert progress._GREEN == "\x1b[38;2;93;105;244m"
+
+
+def test_meter_is_a_dataclass(progress):
+    M = progress._Meter
+    assert [f.name for f in dataclasses.fields(M)] == [
+        "total", "start_t", "last_draw_t", "symbol", "enable_color", "min_redraw_interval"]
+    a = M(5, 1.0, 0.0, "X", True)
+    assert a.min_redraw_interval == 1 / 24
+    assert a == M(total=5, start_t=1.0, last_draw_t=0.0, symbol="X", enable_color=True)
+    assert repr(a).startswith("_Meter(total=5, start_t=1.0,")
+    assert a.palette("\x1b[1m") == "\x1b[1m"
+    assert M(5, 1.0, 0.0, "X", False).palette("\x1b[1m") == ""
+    with pytest.raises(TypeError, match="expected str, got int"):
+        a.palette(1)
+
+
+@pytest.mark.parametrize("seconds, text", [
+    (0, "00:00"), (59.4, "00:59"), (59.5, "01:00"), (3600, "60:00"), (5999.4, "99:59"),
+    (5999.5, "1h40m"), (36000, "10h00m"), (-1, "--:--"), (math.inf, "--:--"), (-math.inf, "--:--"),
+    (1e20, format(int(1e20 + 0.5) // 3600, "d") + "h" + format(int(1e20 + 0.5) // 60 % 60, "02d") + "m"),
+])
+def test_fmt_time(progress, seconds, text):
+    assert progress._fmt_time(seconds) == text
+
+
+@pytest.mark.parametrize("rate, text", [
+    (0, "--/s"), (-3.0, "--/s"), (math.inf, "--/s"), (math.nan, "--/s"), (0.5, "0.50/s"),
+    (0.005, "0.01/s"), (0.125, "0.12/s"), (2.25, "2.2/s"), (9.96, "10.0/s"), (10, "10/s"), (12.5, "12/s"),
+    (13.5, "14/s"), (1e22, "10000000000000000000000/s"),
+])
+def test_fmt_rate(progress, rate, text):
+    assert progress._fmt_rate(rate) == text
+
+
+def test_text_helpers(progress):
+    assert progress._join_right(["a", "", "b"]) == "a  b"
+    assert progress._join_right([]) == ""
+    assert progress._pad_to_width("\x1b[1mab\x1b[0m", 4) == "\x1b[1mab\x1b[0m  "
+    assert progress._pad_to_width("abcdef", 4) == "abcdef"
+    assert progress._strip_ansi("\x1b[38;2;1;2;3mx\x1b[0my\x1b[") == "xy\x1b["
+    assert progress._len_noansi("\x1b[2mé\x1b[0m") == 1
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda p: p._draw_progress(True), "Argument 'current' has incorrect type (expected int, got bool)"),
+    (lambda p: p._join_right(("a",)), "Argument 'parts' has incorrect type (expected list, got tuple)"),
+    (lambda p: p._pad_to_width("a", 2.0), "Argument 'width' has incorrect type (expected int, got float)"),
+    (lambda p: p._term_width(True), "Argument 'default' has incorrect type (expected int, got bool)"),
+    (lambda p: p._fmt_time("1"), "must be real number, not str"),
+    (lambda p: p._compose_right(1, 2, 0.0, 0.0, 0.0, NOCOLOR),
+     "_compose_right() takes exactly 7 positional arguments (6 given)"),
+    (lambda p: p._join_right([1]), "sequence item 0: expected str instance, int found"),
+])
+def test_bad_arguments(progress, call, message):
+    with pytest.raises(TypeError) as info:
+        call(progress)
+    assert str(info.value) == message
+
+
+def test_term_width(progress, monkeypatch):
+    seen = []
+
+    def get_terminal_size(fallback):
+        seen.append(fallback)
+        raise OSError("no terminal")
+
+    monkeypatch.setattr(progress.shutil, "get_terminal_size", get_terminal_size)
+    assert progress._term_width() == 80
+    assert progress._term_width(55) == 55
+    assert seen == [(80, 24), (55, 24)]
+
+
+def test_compose_right_colourless_start(progress):
+    assert progress._compose_right(0, 5, 0.0, math.inf, 1e-9, NOCOLOR, False) == [
+        ("progress", "0/5"), ("percent", "  0%"), ("rate", "--/s"), ("eta", "ETA --:--"), ("elapsed", "+00:00")]
+
+
+# The share is computed on integers: through floats 29/100 showed 28%.
+@pytest.mark.parametrize("current, total, percent", [
+    (29, 100, " 29%"), (57, 100, " 57%"), (2, 3, " 66%"), (1, 7, " 14%"), (100, 100, "100%"),
+    (-1, 3, "-33%"), (10**30 - 1, 10**30, " 99%"), (5, 0, "  0%"),
+])
+def test_percent_is_exact(progress, current, total, percent):
+    assert progress._compose_right(current, total, 1.0, 1.0, 1.0, NOCOLOR, False)[1] == ("percent", percent)
+
+
+def test_examples_of_80_and_40_columns(progress, term, clock, columns):
+    put_meter(progress)
+    clock.t = 2.0
+    progress._draw_progress(3)
+    assert term.last == "\r- Batch EOD [########.....................] 3/10   30%  1.5/s  ETA 00:05  +00:02"
+    assert progress._state.last_draw_t == 2.0
+    columns(40)
+    progress._draw_progress(3)
+    assert term.last == "\r- Batch EOD [####...........] 3/10   30%"
+    assert term.flushes == 2
+
+
+def test_colour_spans(progress, term, clock, columns):
+    put_meter(progress, color=True)
+    clock.t = 2.0
+    columns(40)
+    progress._draw_progress(3)
+    assert term.last == (
+        "\r\x1b[1m-\x1b[0m \x1b[36mBatch EOD\x1b[0m [\x1b[38;2;93;105;244m####\x1b[0m\x1b[2m...........\x1b[0m]"
+        " \x1b[2m3/10\x1b[0m  \x1b[34m 30%\x1b[0m")
+    columns(80)
+    progress._draw_progress(10)
+    assert "ETA" not in term.last and "\x1b[38;2;93;105;244mdone\x1b[0m" in term.last
+    assert "\x1b[2m" not in term.last.split("]")[0]  # a full bar has no empty span
+
+
+@pytest.mark.parametrize("width, symbol, shown", [
+    (61, "Batch EOD", "3/10   30%  1.5/s  ETA 00:05  +00:02"),
+    (60, "Batch EOD", "3/10   30%  1.5/s  ETA 00:05"),
+    (52, "Batch EOD", "3/10   30%  1.5/s"),
+    (41, "Batch EOD", "3/10   30%"),
+    (40, "L" * 20, "3/10"),
+    (40, "L" * 30, "3/10"),
+])
+def test_right_items_blanked_in_order(progress, term, clock, columns, width, symbol, shown):
+    put_meter(progress, symbol=symbol)
+    clock.t = 2.0
+    columns(width)
+    progress._draw_progress(3)
+    line = term.last[1:]
+    assert line.endswith("] " + shown + " " * (len(line) - len(line.rstrip())))
+    bar = line.split("[", 1)[1].split("]", 1)[0]
+    # Everything fits, or the bar keeps its 10 cells and the line overflows.
+    assert len(line) == max(width, len(symbol) + 2 + 4 + 10 + len(shown))
+    assert len(bar) >= 10
+
+
+@pytest.mark.parametrize("current, shown", [(12, "OK Batch EOD [" + "#" * 32 + "] 10/10  100%  5.0/s  done  +00:02"),
+                                            (-4, "- Batch EOD [" + "." * 30 + "] 0/10    0%  --/s  ETA --:--  +00:02")])
+def test_current_is_clamped(progress, term, clock, current, shown, columns):
+    put_meter(progress)
+    clock.t = 2.0
+    progress._draw_progress(current)
+    assert term.last == "\r" + shown.ljust(80)
+
+
+def test_narrow_terminal_counts_as_40(progress, term, clock, columns):
+    put_meter(progress, symbol="X")
+    columns(12)
+    progress._draw_progress(0)
+    assert len(term.last) == 41
+
+
+@pytest.mark.parametrize("t, frame", [(2.0, "-"), (2.1, "\\"), (2.2, "|"), (2.3, "/"), (2.4, "-")])
+def test_spinner_follows_the_clock(progress, term, clock, columns, t, frame):
+    put_meter(progress)
+    clock.t = t
+    progress._draw_progress(1)
+    assert term.last.startswith("\r" + frame + " Batch EOD [")
+
+
+# Filled cells on integers as well: with 100 cells 29 of 100 fills 29, not 28.
+@pytest.mark.parametrize("current, total", [(29, 100), (57, 100), (1, 3), (2, 3), (99, 100), (7, 9)])
+def test_filled_cells_are_exact(progress, term, clock, columns, plain, current, total):
+    put_meter(progress, total=total, symbol="X")
+    clock.t = 2.0
+    progress._draw_progress(current)
+    bar_w = len(plain(term.last).split("[", 1)[1].split("]", 1)[0])
+    columns(80 + 100 - bar_w)  # make the bar exactly 100 cells
+    progress._draw_progress(current)
+    bar = plain(term.last).split("[", 1)[1].split("]", 1)[0]
+    assert len(bar) == 100
+    filled = current * 100 // total
+    assert bar == "#" * filled + "." * (100 - filled)
+
+
+def test_no_meter_draws_nothing(progress, term):
+    progress._draw_progress(3)
+    assert term.writes == []
+
+
+def test_failed_write_keeps_last_draw(progress, clock, columns, monkeypatch):
+    class Broken:
+        def write(self, s):
+            raise OSError("gone")
+
+    monkeypatch.setattr(progress, "sys", type("S", (), {"stdout": Broken()}))
+    put_meter(progress)
+    clock.t = 5.0
+    with pytest.raises(OSError, match="gone"):
+        progress._draw_progress(1)
+    assert progress._state.last_draw_t == 0.0
