@@ -1,0 +1,104 @@
+"""Repeated calls, good and bad, do not make the process grow."""
+
+import gc
+import os
+import tracemalloc
+from datetime import date, timedelta
+
+import pytest
+
+from private_core import stash_rules
+from private_core.stash_store import CacheEntry, _Cache, is_today, to_date
+
+from conftest import Client
+
+ROUNDS = 8_000
+WEEK = timedelta(days=7)
+
+
+def failing():
+    raise RuntimeError("no data")
+
+
+def calls():
+    client = Client()
+    cache = _Cache()
+    entry = CacheEntry("d", None, expires_at=None)
+    frame = object()
+    good = [
+        lambda: to_date("2024-01-31"),
+        lambda: to_date(date(2024, 1, 31)),
+        lambda: is_today(None),
+        lambda: stash_rules.touches_latest_trading_day("2024-01-31"),
+        stash_rules.ttl_eod_latest,
+        stash_rules.ttl_eod_history,
+        entry.is_expired,
+        lambda: cache.set("ns", ("k", 1), frame, params={"a": 1}, ttl=WEEK),
+        lambda: cache.get("ns", ("k", 1)),
+        lambda: cache.get("ns", ("k", 2)),
+        lambda: cache.set("gone", 1, frame, ttl=-WEEK) and cache.get("gone", 1),
+        lambda: cache._begin_inflight("ns", 1) and cache._end_inflight("ns", 1),
+        lambda: cache.clear_ns("gone"),
+        lambda: client._fetch_with_cache("ns", ("k",), live=False, fetcher=object, ttl_live=WEEK, ttl_history=None),
+        lambda: client._fetch_with_cache("ns", ("k",), live=True, fetcher=object, ttl_live=WEEK, ttl_history=None,
+                                         params={"x": 1}, wait_timeout=2, wait_interval=0.01),
+        lambda: client.clear_cache("other"),
+        lambda: Client()._cache,
+    ]
+    bad = [
+        lambda: to_date(1),
+        lambda: to_date("31/01/2024"),
+        lambda: to_date(),
+        lambda: cache.get([], 1),
+        lambda: cache.set("ns", 1, frame, params=[]),
+        lambda: cache.set("ns", 1, frame, bogus=1),
+        lambda: stash_rules.ttl_intraday_live(1),
+        lambda: client._fetch_with_cache("ns", ("f",), live=True, fetcher=failing, ttl_live=WEEK, ttl_history=None),
+        lambda: client._fetch_with_cache("ns", ("f",), live=True, ttl_live=WEEK, ttl_history=None),
+        lambda: client._fetch_with_cache("ns", ("f",), live=True, fetcher=object, ttl_live=None, ttl_history=None,
+                                         wait_timeout="x"),
+        lambda: client._fetch_with_cache("ns", ("f",), live=True, fetcher=object, ttl_live=None, ttl_history=None,
+                                         params=()),
+        lambda: client.clear_cache(b"ns"),
+    ]
+    return good, bad, (client, cache)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run(good, bad, rounds):
+    for _ in range(rounds):
+        for fn in good:
+            fn()
+        for fn in bad:
+            try:
+                fn()
+            except (TypeError, ValueError, RuntimeError):
+                pass
+            else:
+                raise AssertionError("expected an error")
+
+
+@pytest.mark.slow
+def test_memory_stays_flat():
+    good, bad, (client, cache) = calls()
+    run(good, bad, 500)  # warm caches, interned names, free lists
+    gc.collect()
+    rss_before = rss_bytes()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        run(good, bad, ROUNDS)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    # One leaked small object per call of any kind would be ROUNDS * 16
+    # bytes or more.
+    assert after - before < ROUNDS * 16 // 2, after - before
+    # Memory the tracer cannot see (the C++ side) stays put as well.
+    assert rss_bytes() - rss_before < 16 * 2**20
+    assert client._cache._inflight == {} and cache._inflight == {}
