@@ -1,0 +1,141 @@
+"""Company types and statement values: the wire, symbol coercion, error
+messages that name the endpoint, and fresh result dictionaries."""
+
+from __future__ import annotations
+
+import json
+import types
+
+import pytest
+
+from price_fakes import API_ROOT, FakeResponse
+from private_core import statement_desk
+from varnix.exceptions import DataDecodingError, HttpError
+
+TYPES = "/reporting/meta/company-types/validate"
+VALUES = "/reporting/statements/values"
+
+
+def test_company_types_over_http(httpserver, session):
+    answer = {"FPT": "non_financial", "VCB": "bank", "unsupported": []}
+    httpserver.expect_request(API_ROOT + TYPES, method="GET").respond_with_json(answer)
+    result = statement_desk.validate_company_types(session, [" fpt ", "", "vcb", "fpt"])
+    (request, _), = httpserver.log
+    # Blanks dropped; order and repeats kept; one query key per symbol.
+    assert request.args.getlist("symbol") == ["FPT", "VCB", "FPT"]
+    assert result == answer and type(result) is dict
+
+
+def test_statement_values_over_http(httpserver, session):
+    answer = {"data": {"FPT": {"2023": {"revenue": 52618}}}, "meta": {"period": "year"}}
+    httpserver.expect_request(API_ROOT + VALUES, method="POST").respond_with_json(answer)
+    result = statement_desk.fetch_statement_values(
+        session, symbols=("fpt", "  ", "Vnm"), statement_id=2, start_year=2019, end_year=2023, period="year")
+    (request, _), = httpserver.log
+    assert list(json.loads(request.data).items()) == [
+        ("symbol", ["FPT", "VNM"]), ("statement_id", 2), ("start_year", 2019), ("end_year", 2023), ("period", "year")]
+    assert request.headers["Content-Type"] == "application/json"
+    assert result == answer
+
+
+def test_http_error_passes_through(httpserver, session):
+    httpserver.expect_request(API_ROOT + VALUES).respond_with_json({"detail": "bad"}, status=422)
+    with pytest.raises(HttpError) as info:
+        statement_desk.fetch_statement_values(session, symbols=["FPT"], statement_id=9, start_year=1800,
+                                              end_year=1700, period="month")
+    assert info.value.status_code == 422
+
+
+@pytest.mark.parametrize("symbols, expected", [
+    ([" fpt ", "", "vcb", "fpt"], ["FPT", "VCB", "FPT"]),
+    ("VNM", ["V", "N", "M"]),
+    ([123, " x\t"], ["123", "X"]),
+    ((s for s in ["a", "b"]), ["A", "B"]),
+])
+def test_coerce_symbols(symbols, expected):
+    assert statement_desk._coerce_symbols(symbols) == expected
+
+
+@pytest.mark.parametrize("symbols", [[], ["", "  "], ""])
+def test_no_symbol_left(fake_session, symbols):
+    s = fake_session()
+    for call in (lambda: statement_desk.validate_company_types(s, symbols),
+                 lambda: statement_desk.fetch_statement_values(s, symbols=symbols, statement_id=1, start_year=2020,
+                                                               end_year=2021, period="year")):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == "symbols must contain at least one non-empty value."
+    assert s.calls == []
+
+
+CALLS = [
+    (TYPES, lambda s: statement_desk.validate_company_types(s, ["FPT"])),
+    (VALUES, lambda s: statement_desk.fetch_statement_values(s, symbols=["FPT"], statement_id=1, start_year=2020,
+                                                              end_year=2021, period="quarter")),
+]
+
+
+@pytest.mark.parametrize("endpoint, call", CALLS)
+@pytest.mark.parametrize("body", [None, [], "text", 3])
+def test_not_an_object(fake_session, endpoint, call, body):
+    with pytest.raises(DataDecodingError) as info:
+        call(fake_session(lambda path, params: body))
+    assert str(info.value) == f"Unexpected payload structure for {endpoint}."
+
+
+@pytest.mark.parametrize("endpoint, call", CALLS)
+def test_not_json(fake_session, endpoint, call):
+    bad = ValueError("Expecting value")
+    with pytest.raises(DataDecodingError) as info:
+        call(fake_session(lambda path, params: FakeResponse(error=bad)))
+    assert str(info.value) == f"Unable to decode JSON response for {endpoint}."
+    assert info.value.__cause__ is bad
+
+
+@pytest.mark.parametrize("endpoint, call", CALLS)
+def test_result_is_a_new_dict(fake_session, endpoint, call):
+    held = {"FPT": {"type": "bank"}}
+    s = fake_session(lambda path, params: held)
+    result = call(s)
+    result["extra"] = 1
+    assert held == {"FPT": {"type": "bank"}} and s.calls[0][1] == endpoint
+
+
+def test_any_mapping_is_accepted():
+    proxy = types.MappingProxyType({"a": 1})
+    out = statement_desk._ensure_json_dict(proxy, context="here")
+    assert out == {"a": 1} and type(out) is dict
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"statement_id": True}, "Argument 'statement_id' has incorrect type (expected int, got bool)"),
+    ({"start_year": "2020"}, "Argument 'start_year' has incorrect type (expected int, got str)"),
+    ({"end_year": 2021.0}, "Argument 'end_year' has incorrect type (expected int, got float)"),
+    ({"period": None}, "Argument 'period' has incorrect type (expected str, got NoneType)"),
+    ({"period": "year", "extra": 1}, "fetch_statement_values() got an unexpected keyword argument 'extra'"),
+])
+def test_statement_argument_types(fake_session, kwargs, message):
+    s = fake_session()
+    full = {"symbols": ["FPT"], "statement_id": 1, "start_year": 2020, "end_year": 2021, "period": "year", **kwargs}
+    with pytest.raises(TypeError) as info:
+        statement_desk.fetch_statement_values(s, **full)
+    assert str(info.value) == message and s.calls == []
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: statement_desk.fetch_statement_values(s, symbols=["FPT"], statement_id=1, start_year=2020,
+                                                     period="year"),
+     "fetch_statement_values() needs keyword-only argument end_year"),
+    (lambda s: statement_desk.fetch_statement_values(s, ["FPT"]),
+     "fetch_statement_values() takes exactly 1 positional argument (2 given)"),
+    (lambda s: statement_desk.validate_company_types(s),
+     "validate_company_types() takes exactly 2 positional arguments (1 given)"),
+    (lambda s: statement_desk._ensure_json_dict({}), "_ensure_json_dict() needs keyword-only argument context"),
+    (lambda s: statement_desk._decode_response(s, context=b"x"),
+     "Argument 'context' has incorrect type (expected str, got bytes)"),
+])
+def test_argument_counts(fake_session, call, message):
+    s = fake_session()
+    with pytest.raises(TypeError) as info:
+        call(s)
+    assert str(info.value) == message and s.calls == []
