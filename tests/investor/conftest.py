@@ -6,9 +6,8 @@ from __future__ import annotations
 import pytest
 
 from private_core.investor import flow_engine
+from investor_fakes import API_ROOT
 from private_core.wire_link import HttpSession
-
-API_ROOT = "/api/v1/varnix"
 
 
 @pytest.fixture

@@ -6,6 +6,8 @@ import pandas as pd
 
 from varnix.exceptions import HttpError
 
+API_ROOT = "/api/v1/varnix"
+
 
 class FakeResponse:
     def __init__(self, payload=None) -> None:
@@ -39,9 +41,9 @@ class FakeSession:
         return self._send("GET", path, params)
 
 
-def daily_rows(symbol: str, start: str, end: str, field: str = "symbol", **extra) -> list[dict]:
+def daily_rows(ident: str, start: str, end: str, field: str = "symbol", **extra) -> list[dict]:
     """One row per calendar day: buy=1, sell=2 (so a full week sums to 7 and 14)."""
     return [
-        {field: symbol, "date": day.strftime("%Y-%m-%d"), "buy": 1, "sell": 2, **extra}
+        {field: ident, "date": day.strftime("%Y-%m-%d"), "buy": 1, "sell": 2, **extra}
         for day in pd.date_range(start, end)
     ]
