@@ -186,8 +186,6 @@ def _matches(table: Mapping[str, int], path: str) -> Optional[int]:
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    server_version = "VarnixSim/1.0"
-    sys_version = ""
     # Idle keep-alive connections are dropped after this many seconds.
     timeout = 30
 
