@@ -1,4 +1,5 @@
 import importlib.util
+import sys
 from pathlib import Path
 
 import pytest
@@ -16,6 +17,7 @@ def client_model():
         source = Path(__file__).resolve().parents[2] / "python" / "varnix" / "types.py"
         spec = importlib.util.spec_from_file_location("_sim_varnix_types", source)
         module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module
         spec.loader.exec_module(module)
         ApiKeyValidationResponse = module.ApiKeyValidationResponse
     return ApiKeyValidationResponse
