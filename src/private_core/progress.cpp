@@ -466,6 +466,10 @@ void body(kit::Module& m) {
     m.def({update_sig, update_progress, kUpdateDoc});
     m.def({finish_sig, finish_progress, kFinishDoc});
     m.def({draw_sig, draw_progress, "_draw_progress(int current: int, force: bool = False) -> None"});
+    // The inner function's name is interned on each draw; holding it here
+    // keeps it from entering and leaving the interpreter's interned table
+    // every time (which churns, and now and then rebuilds, that table).
+    kit::name("build_right");
 }
 
 }  // namespace
