@@ -217,6 +217,9 @@ class _Handler(BaseHTTPRequestHandler):
             phrase = HTTPStatus(code).phrase
         except ValueError:
             phrase = "Error"
+        if getattr(self, "request_version", "HTTP/0.9") == "HTTP/0.9":
+            # The request line was unreadable; answer with a status line all the same.
+            self.request_version = "HTTP/1.0"
         self.close_connection = True
         self._send(code, {"detail": message or phrase}, close=True)
 
