@@ -8,7 +8,7 @@ transport; the server module does the rest.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -45,8 +45,6 @@ class Call:
     now: datetime
     investor_shape: str = "envelope"
     plan: str = "pro"
-    api_key: Optional[str] = None
-    extra: Dict[str, Any] = field(default_factory=dict)
 
     @property
     def today(self) -> date:
@@ -67,8 +65,14 @@ class Call:
 # -- parameter helpers -------------------------------------------------------
 
 def parse_date(text: str, name: str) -> date:
+    """A date given as YYYY-MM-DD; a date with a time of day gives its date."""
+    text = text.strip()
     try:
-        return date.fromisoformat(text.strip()[:10])
+        return date.fromisoformat(text)
+    except ValueError:
+        pass
+    try:
+        return datetime.fromisoformat(text.replace(" ", "T")).date()
     except ValueError:
         raise ApiError(400, "Invalid " + name + ": expected a date as YYYY-MM-DD") from None
 

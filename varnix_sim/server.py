@@ -356,10 +356,10 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 class Simulator:
-    """A local Varnix service on 127.0.0.1, serving in a background thread.
+    """A local Varnix service on 127.0.0.1, serving in a background thread::
 
-    >>> with Simulator(unknown_symbols={"XYZ"}) as sim:
-    ...     requests.get(sim.base_url + "/market-data/eod/ohlcv", params={"symbol": "FPT"})
+        with Simulator(unknown_symbols={"XYZ"}) as sim:
+            requests.get(sim.base_url + "/market-data/eod/ohlcv", params={"symbol": "FPT"})
 
     Switches (see :class:`Switches`) are given to the constructor or to
     :meth:`configure` at any time; :meth:`reset` restores the defaults.
