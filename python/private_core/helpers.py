@@ -87,7 +87,7 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
 def _bucket_starts(times: pd.Series, interval: str) -> pd.Series:
     rule = _BUCKETS[interval]
     if rule == "week":  # weeks start on Monday
-        starts = times.dt.normalize() - pd.to_timedelta(times.dt.dayofweek, unit="D")
+        starts = times.dt.normalize() - pd.to_timedelta(times.dt.day_of_week, unit="D")
     elif rule == "month":
         starts = times.dt.normalize() - pd.to_timedelta(times.dt.day - 1, unit="D")
     else:

@@ -76,19 +76,10 @@ def test_orderbook_batch_over_http(httpserver, session, progress):
     (None, None), (True, "true"), (False, "false"), (0, "false"), ("no", "true"), ([], "false")])
 def test_adjusted_flag(fake_session, progress, adjusted, sent):
     s = fake_session()
-    tick_bars.fetch_ohlcv(s, "vnm", adjusted=adjusted)
+    tick_bars.fetch_ohlcv(s, "vnm", "", "", "1H", adjusted)
     params = s.calls[0][2]
+    assert list(params)[:2] == ["symbol", "interval"] and params["interval"] == "1m" and "start" not in params
     assert params.get("adjusted") == sent and ("adjusted" in params) == (sent is not None)
-
-
-@pytest.mark.parametrize("start, end, keys", [
-    (None, None, ["symbol", "interval"]), ("", "", ["symbol", "interval"]),
-    ("2024-03-04 09:00", "x", ["symbol", "interval", "start", "end"])])
-def test_intraday_window(fake_session, progress, start, end, keys):
-    s = fake_session()
-    tick_bars.fetch_ohlcv(s, "vnm", start, end, "1H")
-    assert s.calls[0][:2] == ("GET", "/market-data/intraday/ohlcv")
-    assert list(s.calls[0][2]) == keys and s.calls[0][2]["interval"] == "1m"
 
 
 @pytest.mark.parametrize("target_date, params", [
@@ -106,15 +97,6 @@ def test_interval_only_reaches_the_resampler(fake_session, progress, monkeypatch
     assert got == {"i": "15m"}
 
 
-def test_orderbook_is_never_resampled(fake_session, progress, monkeypatch):
-    def boom(*a, **k):
-        raise AssertionError("resampled")
-    monkeypatch.setattr(tick_bars, "resample_ohlcv_multi", boom)
-    monkeypatch.setattr(tick_bars, "_to_dataframe", lambda rows: ("frame", rows))
-    frame, rows = tick_bars.fetch_orderbook(fake_session(bars_for(TAPES)), ["fpt", "FPT "])
-    assert rows == [{"symbol": "FPT", **TAPES["FPT"][0]}]
-
-
 @pytest.mark.parametrize("fetch", [tick_bars.fetch_ohlcv, tick_bars.fetch_orderbook])
 def test_empty_and_quiet(fake_session, progress, monkeypatch, fetch):
     monkeypatch.setattr(tick_bars, "_to_dataframe", None)  # would fail if called
@@ -130,9 +112,6 @@ def test_empty_and_quiet(fake_session, progress, monkeypatch, fetch):
      "fetch_orderbook() takes at most 3 positional arguments (4 given)"),
     (lambda s: tick_bars.fetch_orderbook(s, "a", target_date=20240304),
      "Argument 'target_date' has incorrect type (expected str, got int)"),
-    (lambda s: tick_bars.fetch_ohlcv(s, "a", start=1.5),
-     "Argument 'start' has incorrect type (expected str, got float)"),
-    (lambda s: tick_bars.fetch_orderbook(symbol="a"), "fetch_orderbook() takes at least 2 positional arguments (0 given)"),
 ])
 def test_bad_arguments(fake_session, progress, call, message):
     s = fake_session()
