@@ -93,6 +93,16 @@ Object render_progress(Call& c) {
 }
 
 // ---------------------------------------------------------------------------
+// raise DataDecodingError(message) [from cause], with the class read from the
+// module globals as `raise` would: a rebound name that does not produce an
+// exception is a TypeError, never a corrupted exception state.
+[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
+    Object exc = kit::global("DataDecodingError")(std::move(message));
+    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    if (cause) kit::raise_from(std::move(exc), cause);
+    kit::raise(std::move(exc));
+}
+
 // Decodes one symbol's answer and appends its rows, checking the payload in
 // the order the error messages are documented.
 void collect_rows(const Object& response, const Object& sym, const Object& all_rows) {
@@ -101,17 +111,17 @@ void collect_rows(const Object& response, const Object& sym, const Object& all_r
         payload = response.method("json");
     } catch (kit::Error&) {
         Object exc = kit::catch_if(PyExc_ValueError);
-        kit::raise_from(kit::global("DataDecodingError"), "Unable to decode OHLCV response as JSON", exc);
+        raise_decoding("Unable to decode OHLCV response as JSON", exc);
     }
     if (!PyDict_Check(payload.get()))
-        kit::raise(kit::global("DataDecodingError")("Unexpected payload structure for OHLCV response."));
+        raise_decoding("Unexpected payload structure for OHLCV response.");
     if (payload.method("get", "error").truthy()) {
         Object error = payload.item(kit::str("error")).str();
-        kit::raise(kit::global("DataDecodingError")(kit::cat({"Backend returned error for ", sym, ": ", error})));
+        raise_decoding(kit::cat({"Backend returned error for ", sym, ": ", error}));
     }
     Object data = payload.method("get", "data");
     if (!PyList_Check(data.get()))
-        kit::raise(kit::global("DataDecodingError")("Unexpected payload format for OHLCV series."));
+        raise_decoding("Unexpected payload format for OHLCV series.");
 
     Object it = Object::steal(PyObject_GetIter(data.get()));
     Object key_symbol = kit::str("symbol");
@@ -120,7 +130,7 @@ void collect_rows(const Object& response, const Object& sym, const Object& all_r
         Object row = kit::dict();
         row.set_item(key_symbol, sym);
         if (!PyDict_Check(item.get()))
-            kit::raise(kit::global("DataDecodingError")("Each OHLCV row must be a dictionary."));
+            raise_decoding("Each OHLCV row must be a dictionary.");
         kit::check_rc(PyDict_Update(row.get(), item.get()));
         kit::check_rc(PyList_Append(all_rows.get(), row.get()));
     }

@@ -13,6 +13,16 @@ using kit::kwonly;
 constexpr const char* kCompanyTypeEndpoint = "/reporting/meta/company-types/validate";
 constexpr const char* kStatementEndpoint = "/reporting/statements/values";
 
+// raise DataDecodingError(message) [from cause], with the class read from the
+// module globals as `raise` would: a rebound name that does not produce an
+// exception is a TypeError, never a corrupted exception state.
+[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
+    Object exc = kit::global("DataDecodingError")(std::move(message));
+    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    if (cause) kit::raise_from(std::move(exc), cause);
+    kit::raise(std::move(exc));
+}
+
 // ---------------------------------------------------------------------------
 const Sig ensure_json_dict_sig{"_ensure_json_dict",
                                {arg("payload").ann("Any"), kwonly("context").str().ann("str")},
@@ -22,7 +32,7 @@ Object ensure_json_dict(Call& c) {
     Object payload = c.arg(0);
     // A new dictionary every time: the caller may change it freely.
     if (payload.isinstance(kit::global("Mapping"))) return kit::global("dict")(payload);
-    kit::raise(kit::global("DataDecodingError")(kit::cat({"Unexpected payload structure for ", c.arg(1), "."})));
+    raise_decoding(kit::cat({"Unexpected payload structure for ", c.arg(1), "."}));
 }
 
 const Sig decode_response_sig{"_decode_response", {arg("response"), kwonly("context").str().ann("str")}, "JsonDict"};
@@ -34,8 +44,7 @@ Object decode_response(Call& c) {
         payload = c.arg(0).method("json");
     } catch (kit::Error&) {
         Object exc = kit::catch_if(PyExc_ValueError);
-        kit::raise_from(kit::global("DataDecodingError"), kit::cat({"Unable to decode JSON response for ", context, "."}),
-                        exc);
+        raise_decoding(kit::cat({"Unable to decode JSON response for ", context, "."}), exc);
     }
     return kit::global("_ensure_json_dict")(payload, kw("context", context));
 }

@@ -109,6 +109,16 @@ constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
                            "Unexpected payload structure for orderbook response.",
                            "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
 
+// raise DataDecodingError(message) [from cause], with the class read from the
+// module globals as `raise` would: a rebound name that does not produce an
+// exception is a TypeError, never a corrupted exception state.
+[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
+    Object exc = kit::global("DataDecodingError")(std::move(message));
+    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    if (cause) kit::raise_from(std::move(exc), cause);
+    kit::raise(std::move(exc));
+}
+
 // Decodes one symbol's answer and appends its rows, checking the payload in
 // the order the error messages are documented.
 void collect_rows(const Object& response, const Object& sym, const Object& all_rows, const Texts& t) {
@@ -117,20 +127,20 @@ void collect_rows(const Object& response, const Object& sym, const Object& all_r
         payload = response.method("json");
     } catch (kit::Error&) {
         Object exc = kit::catch_if(PyExc_ValueError);
-        kit::raise_from(kit::global("DataDecodingError"), t.not_json, exc);
+        raise_decoding(t.not_json, exc);
     }
-    if (!PyDict_Check(payload.get())) kit::raise(kit::global("DataDecodingError")(t.not_object));
+    if (!PyDict_Check(payload.get())) raise_decoding(t.not_object);
     if (payload.method("get", "error").truthy()) {
         Object error = payload.item(kit::str("error")).str();
-        kit::raise(kit::global("DataDecodingError")(kit::cat({"Backend returned error for ", sym, ": ", error})));
+        raise_decoding(kit::cat({"Backend returned error for ", sym, ": ", error}));
     }
     Object data = payload.method("get", "data");
-    if (!PyList_Check(data.get())) kit::raise(kit::global("DataDecodingError")(t.not_series));
+    if (!PyList_Check(data.get())) raise_decoding(t.not_series);
 
     Object it = Object::steal(PyObject_GetIter(data.get()));
     Object key_symbol = kit::str("symbol");
     while (Object item = Object::steal_or_null(PyIter_Next(it.get()))) {
-        if (!PyDict_Check(item.get())) kit::raise(kit::global("DataDecodingError")(t.not_row));
+        if (!PyDict_Check(item.get())) raise_decoding(t.not_row);
         // "symbol" leads every row; the entry's own "symbol" replaces the value in place.
         Object row = kit::dict();
         row.set_item(key_symbol, sym);

@@ -231,3 +231,11 @@ def test_render_progress_edges(module, capsys):
     assert capsys.readouterr().out == "\r[" + " " * (49 + 16) + "] -33%  -1 of 3 completed | X"
     module._render_progress(5, 4, "X")
     assert capsys.readouterr().out == "\r[" + "*" * 61 + "] 125%  5 of 4 completed | X"
+
+
+@pytest.mark.parametrize("fetch, word", FETCHERS)
+def test_rebound_error_class_that_makes_no_exception(fake_session, progress, monkeypatch, fetch, word):
+    monkeypatch.setattr(daily_bars, "DataDecodingError", lambda message: message)
+    monkeypatch.setattr(tick_bars, "DataDecodingError", lambda message: message)
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        fetch(fake_session(lambda path, params: FakeResponse(error=ValueError("x"))), "vnm")
