@@ -93,24 +93,15 @@ def test_single_request_without_progress(params, sent, progress):
     assert progress == [] and out.empty and list(out.columns) == []
 
 
-def test_failure_inside_a_batch_finishes_the_bar(progress):
-    def answer(method, path, sent):
-        if sent["ids"] == ["B"]:
-            return HttpError("down", status_code=500)
-        return [{"date": "2024-01-01", "v": 1}]
-
-    engine = fake_engine(answer)
-    with pytest.raises(HttpError):
+@pytest.mark.parametrize(
+    "bad_answer, error", [(HttpError("down", status_code=500), HttpError), ({"symbol": "X"}, DataDecodingError)]
+)
+def test_failure_inside_a_batch_finishes_the_bar(progress, bad_answer, error):
+    engine = fake_engine(lambda method, path, sent: bad_answer if sent["ids"] == ["B"] else [{"v": 1}])
+    with pytest.raises(error):
         engine.fetch_df("stock", "breakdown", {"ids": ["A", "B", "C"]})
     assert progress == [("start", 3, "stock:breakdown"), ("update", 1), ("finish",)]
     assert [c[2]["ids"] for c in engine.session.calls] == [["A"], ["B"]]
-
-
-def test_bad_answer_inside_a_batch_finishes_the_bar(progress):
-    engine = fake_engine(lambda method, path, sent: {"symbol": "X"})
-    with pytest.raises(DataDecodingError):
-        engine.fetch_df("stock", "flow", {"ids": ["A", "B"]})
-    assert progress == [("start", 2, "stock:flow"), ("finish",)]
 
 
 @pytest.mark.parametrize("interval, rows_out", [(None, 14), ("1d", 14), ("1D", 14), (" 1w ", 2)])

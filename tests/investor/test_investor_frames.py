@@ -41,12 +41,6 @@ def test_normalise_shapes(engine, payload, namespace, expected):
     assert engine._normalise_records(payload, namespace) == expected
 
 
-def test_rows_are_new_dictionaries(engine):
-    row = {"d": 1}
-    (out,) = engine._normalise_records({"VNM": [row]}, "stock")
-    assert out is not row and row == {"d": 1}
-
-
 @pytest.mark.parametrize(
     "payload, message",
     [
@@ -62,11 +56,6 @@ def test_bad_shapes(engine, payload, message):
     with pytest.raises(DataDecodingError) as err:
         engine._normalise_records(payload, "stock")
     assert str(err.value) == message
-
-
-def test_identifier_key_must_be_text(engine):
-    with pytest.raises(TypeError, match=r"Argument 'identifier' has incorrect type \(expected str, got int\)"):
-        engine._normalise_records({1: [{"a": 1}]}, "stock")
 
 
 def test_endless_envelopes_end_in_recursion_error(engine):

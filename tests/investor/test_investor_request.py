@@ -7,7 +7,6 @@ from datetime import date, datetime
 
 import pytest
 import requests
-from werkzeug import Response
 
 from investor_fakes import API_ROOT, FakeSession
 from varnix.exceptions import HttpError
@@ -51,15 +50,34 @@ def test_query_form_joins_ids(engine, ids, expected):
     assert list(query) == ["group", "ids", "x"]
 
 
-@pytest.mark.parametrize("status", [404, 405])
-def test_post_refused_falls_back_to_one_get(httpserver, session, status, engine):
-    httpserver.expect_ordered_request(URL, method="POST").respond_with_json({"detail": "no"}, status=status)
-    httpserver.expect_ordered_request(URL, method="GET").respond_with_json([{"a": 1}])
+@pytest.mark.parametrize(
+    "post_status, get_status, outcome, methods",
+    [
+        (405, 200, [{"a": 1}], ["POST", "GET"]),
+        (404, 200, [{"a": 1}], ["POST", "GET"]),
+        (500, None, 500, ["POST"]),
+        (404, 405, 405, ["POST", "GET"]),
+        (200, None, requests.JSONDecodeError, ["POST"]),
+    ],
+)
+def test_one_get_fallback_on_404_or_405(httpserver, session, engine, post_status, get_status, outcome, methods):
+    post_body = "<html>" if post_status == 200 else json.dumps({"detail": "no"})
+    httpserver.expect_ordered_request(URL, method="POST").respond_with_data(post_body, status=post_status)
+    if get_status:
+        httpserver.expect_ordered_request(URL, method="GET").respond_with_json([{"a": 1}], status=get_status)
     engine.session = session
-    assert engine._request(ENDPOINT, {"ids": ["VNM"], "group": "foreign", "empty": []}) == [{"a": 1}]
-    post, get = (req for req, _ in httpserver.log)
-    assert json.loads(post.data) == {"ids": ["VNM"], "group": "foreign", "empty": []}
-    assert get.args.to_dict(flat=False) == {"ids": ["VNM"], "group": ["foreign"]}
+    payload = {"ids": ["VNM"], "group": "foreign", "empty": []}
+    if isinstance(outcome, list):
+        assert engine._request(ENDPOINT, payload) == outcome
+    else:
+        with pytest.raises(HttpError if isinstance(outcome, int) else outcome) as err:
+            engine._request(ENDPOINT, payload)
+        assert isinstance(outcome, type) or err.value.status_code == outcome
+    seen = [req for req, _ in httpserver.log]
+    assert [req.method for req in seen] == methods
+    assert json.loads(seen[0].data) == payload
+    if len(seen) == 2:
+        assert seen[1].args.to_dict(flat=False) == {"ids": ["VNM"], "group": ["foreign"]}
 
 
 def test_empty_ids_go_as_empty_query_value(httpserver, session, engine):
@@ -69,37 +87,12 @@ def test_empty_ids_go_as_empty_query_value(httpserver, session, engine):
     assert engine._request(ENDPOINT, {"ids": []}) is None
 
 
-def test_other_failures_are_not_retried(httpserver, session, engine):
-    httpserver.expect_request(URL, method="POST").respond_with_json({"detail": "boom"}, status=500)
-    engine.session = session
-    with pytest.raises(HttpError) as err:
-        engine._request(ENDPOINT, {"ids": ["VNM"]})
-    assert err.value.status_code == 500 and err.value.payload == {"detail": "boom"}
-    assert [req.method for req, _ in httpserver.log] == ["POST"]
-
-
-def test_failed_fallback_propagates(httpserver, session, engine):
-    httpserver.expect_ordered_request(URL, method="POST").respond_with_data("", status=404)
-    httpserver.expect_ordered_request(URL, method="GET").respond_with_data("", status=404)
-    engine.session = session
-    with pytest.raises(HttpError) as err:
-        engine._request(ENDPOINT, {})
-    assert err.value.status_code == 404
-    assert [req.method for req, _ in httpserver.log] == ["POST", "GET"]
-
-
-def test_body_that_is_not_json_propagates_the_decoder_error(httpserver, session, engine):
-    httpserver.expect_request(URL, method="POST").respond_with_response(Response("<html>", status=200))
-    engine.session = session
-    with pytest.raises(requests.JSONDecodeError):
-        engine._request(ENDPOINT, {})
-
-
-def test_only_http_errors_trigger_the_fallback(engine):
+@pytest.mark.parametrize("error", [ConnectionError("down"), HttpError("boom", status_code=500), HttpError("transport")])
+def test_other_errors_propagate_as_they_are(engine, error):
     def answer(method, path, sent):
-        raise ConnectionError("down")
+        raise error
 
     engine.session = FakeSession(answer)
-    with pytest.raises(ConnectionError):
+    with pytest.raises(type(error)) as err:
         engine._request(ENDPOINT, {})
-    assert len(engine.session.calls) == 1
+    assert err.value is error and len(engine.session.calls) == 1

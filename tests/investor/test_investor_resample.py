@@ -91,14 +91,3 @@ def test_blank_identifiers_are_dropped_and_ids_cleaned(engine):
     out = engine._resample_frame(table(engine, rows), "stock", "1W")
     assert out[["symbol", "buy", "sell"]].to_dict("records") == [{"symbol": "VNM", "buy": 3, "sell": 6}]
 
-
-def test_subclass_tables_are_read_through_self(engine):
-    from private_core.investor.flow_engine import InvestorFlowEngine
-
-    class Custom(InvestorFlowEngine):
-        _ID_FIELD = {"fund": "fund_id"}
-
-    rows = daily_rows("F1", "2024-01-01", "2024-01-07", field="fund_id", symbol="S")
-    custom = Custom(None)
-    out = custom._resample_frame(custom._to_dataframe(rows, "fund"), "fund", "1W")
-    assert out[["fund_id", "symbol", "buy"]].to_dict("records") == [{"fund_id": "F1", "symbol": "S", "buy": 7}]

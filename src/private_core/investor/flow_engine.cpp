@@ -117,6 +117,16 @@ Object stripped_text(const Object& v) { return v.str().method("strip"); }
 
 bool frame_empty(const Object& frame) { return frame.attr("empty").truthy(); }
 
+// isinstance(obj, Mapping) with the module's Mapping.  The functions that
+// test every row carry the typing.Mapping bound at import as their closure:
+// while the module name still refers to it, an exact dict is known to be a
+// Mapping and the alias' slow pure-Python check is skipped.
+bool is_mapping(const Call& c, const Object& obj) {
+    Object mapping = kit::global("Mapping");
+    if (PyDict_CheckExact(obj.get()) && mapping.is(c.fn->closure)) return true;
+    return obj.isinstance(mapping);
+}
+
 [[noreturn]] void raise_decoding_error(const char* message) {
     kit::raise(kit::global("DataDecodingError")(message));
 }
@@ -300,7 +310,7 @@ Object normalise_records(Call& c) {
         return rows;
     }
 
-    if (payload.isinstance(kit::global("Mapping"))) {
+    if (is_mapping(c, payload)) {
         // The first envelope key present wins, whatever it holds.
         for (const Object& key : {lit("data"), lit("results"), lit("items"), lit("records")}) {
             if (contains(payload, key)) {
@@ -344,7 +354,7 @@ const Sig ensure_mapping_sig{"_ensure_mapping",
 
 Object ensure_mapping(Call& c) {
     Object entry = c.arg(1);
-    if (!entry.isinstance(kit::global("Mapping"))) raise_decoding_error(kEntryNotObject);
+    if (!is_mapping(c, entry)) raise_decoding_error(kEntryNotObject);
     // A new row: the decoded answer itself is never written to.
     Object data = Object::steal(PyObject_CallOneArg(type_obj(&PyDict_Type), entry.get()));
     if (c.is_none(3)) return data;
@@ -597,11 +607,18 @@ void body(kit::Module& m) {
                "InvestorFlowEngine._request(self, str endpoint: str, dict payload: dict[str, Any]) -> Any");
     cls.method(to_query_params_sig, to_query_params,
                "InvestorFlowEngine._to_query_params(self, dict payload: dict[str, Any]) -> dict[str, Any]");
-    cls.method(normalise_records_sig, normalise_records,
-               "InvestorFlowEngine._normalise_records(self, payload: Any, namespace: Namespace) -> list[dict[str, Any]]");
-    cls.method(ensure_mapping_sig, ensure_mapping,
-               "InvestorFlowEngine._ensure_mapping(self, entry: Any, namespace: Namespace, "
-               "str identifier: str | None = None) -> dict[str, Any]");
+    // These two test every row against Mapping: they keep the one bound above.
+    Object mapping = m.get("Mapping");
+    cls.attr("_normalise_records",
+             kit::make_function({normalise_records_sig, normalise_records,
+                                 "InvestorFlowEngine._normalise_records(self, payload: Any, namespace: Namespace) "
+                                 "-> list[dict[str, Any]]",
+                                 "InvestorFlowEngine._normalise_records", {}, mapping}));
+    cls.attr("_ensure_mapping",
+             kit::make_function({ensure_mapping_sig, ensure_mapping,
+                                 "InvestorFlowEngine._ensure_mapping(self, entry: Any, namespace: Namespace, "
+                                 "str identifier: str | None = None) -> dict[str, Any]",
+                                 "InvestorFlowEngine._ensure_mapping", {}, mapping}));
     cls.method(to_dataframe_sig, to_dataframe,
                "InvestorFlowEngine._to_dataframe(self, list rows: list[dict[str, Any]], namespace: Namespace) -> pd.DataFrame");
     cls.method(resample_frame_sig, resample_frame,
