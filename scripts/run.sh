@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The main job: set everything up (CPython 3.13, .venv, dependencies, build)
-# and run the demo against a local stand-in of the service.
+# and run the demo against the local service simulator.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="$(bash "$ROOT/scripts/bootstrap.sh")"
 cd "$ROOT"
 unset PYTHONPATH
-exec "$PY" demo/quickstart.py "$@"
+exec "$PY" demo/main.py "$@"

@@ -181,7 +181,7 @@ def minute_bars(symbol: str, day: date) -> Tuple[MinuteBar, ...]:
     for _ in range(n):
         walk.append(walk[-1] + rng.gauss(0.0, 1.0))
     spread = max(bar.high - bar.low, tick_size(bar.close))
-    scale = spread / (2.5 * math.sqrt(n))
+    scale = spread / (1.2 * math.sqrt(n))
     path = []
     for i in range(n + 1):
         frac = i / n
