@@ -6,4 +6,4 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PY="$(bash "$ROOT/scripts/bootstrap.sh")"
 cd "$ROOT"
 unset PYTHONPATH
-exec "$PY" demo/main.py "$@"
+exec "$PY" -m demo.main "$@"
