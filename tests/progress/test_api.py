@@ -47,6 +47,7 @@ def test_no_meter_for_empty_batches(progress, term, clock, total):
     assert progress._state is None
     progress.update_progress(1)
     progress.finish_progress()
+    progress._draw_progress(1)
     assert term.writes == [] and term.flushes == 1
 
 
@@ -113,9 +114,11 @@ def test_stdout_errors_propagate(progress, term, clock, monkeypatch):
     (lambda p: p.update_progress(True), "Argument 'current' has incorrect type (expected int, got bool)"),
     (lambda p: p.start_progress(3.0, "X"), "Argument 'total' has incorrect type (expected int, got float)"),
     (lambda p: p.start_progress(3, b"X"), "Argument 'symbol' has incorrect type (expected str, got bytes)"),
-    (lambda p: p.start_progress(3), "start_progress() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: p.finish_progress(1), "finish_progress() takes exactly 0 positional arguments (1 given)"),
-    (lambda p: p.update_progress(now=1), "update_progress() takes exactly 1 positional argument (0 given)"),
+    (lambda p: p._draw_progress(True), "Argument 'current' has incorrect type (expected int, got bool)"),
+    (lambda p: p._join_right(("a",)), "Argument 'parts' has incorrect type (expected list, got tuple)"),
+    (lambda p: p._join_right([1]), "sequence item 0: expected str instance, int found"),
+    (lambda p: p._pad_to_width("a", 2.0), "Argument 'width' has incorrect type (expected int, got float)"),
+    (lambda p: p._fmt_time("1"), "must be real number, not str"),
 ])
 def test_public_calls_refuse_bad_arguments(progress, term, call, message):
     with pytest.raises(TypeError) as info:
@@ -134,31 +137,12 @@ BATCH = textwrap.dedent("""
 """)
 
 
-def run_batch(stdout: int, columns: int = 80) -> tuple[bytes, bytes]:
-    """Runs BATCH in a child whose stdout is `stdout`; returns what arrives on
-    a pseudo-terminal master (if stdout is its slave) and the child's stderr."""
-    env = dict(os.environ)
-    env.pop("COLUMNS", None)
-    env.pop("LINES", None)
-    proc = subprocess.Popen([sys.executable, "-c", BATCH], stdin=subprocess.DEVNULL, stdout=stdout,
-                            stderr=subprocess.PIPE, env=env)
-    try:
-        _, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=10)
-    assert proc.returncode == 0, err.decode()
-    return err
-
-
-def read_all(fd: int, timeout: float = 30.0) -> bytes:
+def read_until_closed(fd: int, timeout: float = 30.0) -> bytes:
     chunks, deadline = [], time.monotonic() + timeout
     while True:
         left = deadline - time.monotonic()
         assert left > 0, "terminal output did not end"
-        ready, _, _ = select.select([fd], [], [], left)
-        if not ready:
+        if not select.select([fd], [], [], left)[0]:
             continue
         try:
             data = os.read(fd, 65536)
@@ -170,20 +154,39 @@ def read_all(fd: int, timeout: float = 30.0) -> bytes:
     return b"".join(chunks)
 
 
-def test_real_terminal_receives_the_lines(progress):
+def run_batch(stdout: int, tmp_path, master: int | None = None) -> bytes:
+    """Runs BATCH in a child writing to `stdout`; returns what the terminal
+    `master` received (b"" without one).  The child's stderr must stay empty."""
+    env = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "LINES")}
+    with open(tmp_path / "stderr.txt", "w+b") as err:
+        proc = subprocess.Popen([sys.executable, "-c", BATCH], stdin=subprocess.DEVNULL, stdout=stdout,
+                                stderr=err, env=env)
+        if master is not None:
+            os.close(stdout)  # the child holds the only writer now
+        try:
+            received = read_until_closed(master) if master is not None else b""
+            proc.wait(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=10)
+        err.seek(0)
+        assert (proc.returncode, err.read()) == (0, b"")
+    return received
+
+
+def test_real_terminal_receives_the_lines(progress, tmp_path):
     master, slave = os.openpty()
     try:
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-        tty.setraw(slave)  # keep the bytes as written ("\n" not turned into "\r\n")
-        err = run_batch(slave)
-        os.close(slave)
-        slave = -1
-        out = read_all(master).decode()
+        try:
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+            tty.setraw(slave)  # keep the bytes as written ("\n" not turned into "\r\n")
+        except BaseException:
+            os.close(slave)
+            raise
+        out = run_batch(slave, tmp_path, master).decode()
     finally:
         os.close(master)
-        if slave >= 0:
-            os.close(slave)
-    assert err == b""
     assert out.startswith("\r") and out.endswith("\n") and out.count("\n") == 1
     assert "\x1b[38;2;93;105;244m" in out
     lines = [progress._strip_ansi(s) for s in out[1:-1].split("\r")]
@@ -196,7 +199,7 @@ def test_real_terminal_receives_the_lines(progress):
 def test_redirected_to_a_file_writes_nothing(tmp_path):
     path = tmp_path / "out.txt"
     with open(path, "wb") as f:
-        assert run_batch(f.fileno()) == b""
+        run_batch(f.fileno(), tmp_path)
     assert path.read_bytes() == b""
 
 

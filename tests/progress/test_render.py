@@ -70,22 +70,6 @@ def test_text_helpers(progress):
     assert progress._len_noansi("\x1b[2mé\x1b[0m") == 1
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda p: p._draw_progress(True), "Argument 'current' has incorrect type (expected int, got bool)"),
-    (lambda p: p._join_right(("a",)), "Argument 'parts' has incorrect type (expected list, got tuple)"),
-    (lambda p: p._pad_to_width("a", 2.0), "Argument 'width' has incorrect type (expected int, got float)"),
-    (lambda p: p._term_width(True), "Argument 'default' has incorrect type (expected int, got bool)"),
-    (lambda p: p._fmt_time("1"), "must be real number, not str"),
-    (lambda p: p._compose_right(1, 2, 0.0, 0.0, 0.0, NOCOLOR),
-     "_compose_right() takes exactly 7 positional arguments (6 given)"),
-    (lambda p: p._join_right([1]), "sequence item 0: expected str instance, int found"),
-])
-def test_bad_arguments(progress, call, message):
-    with pytest.raises(TypeError) as info:
-        call(progress)
-    assert str(info.value) == message
-
-
 def test_term_width(progress, monkeypatch):
     seen = []
 
@@ -197,21 +181,3 @@ def test_filled_cells_are_exact(progress, term, clock, columns, plain, current, 
     assert len(bar) == 100
     filled = current * 100 // total
     assert bar == "#" * filled + "." * (100 - filled)
-
-
-def test_no_meter_draws_nothing(progress, term):
-    progress._draw_progress(3)
-    assert term.writes == []
-
-
-def test_failed_write_keeps_last_draw(progress, clock, columns, monkeypatch):
-    class Broken:
-        def write(self, s):
-            raise OSError("gone")
-
-    monkeypatch.setattr(progress, "sys", type("S", (), {"stdout": Broken()}))
-    put_meter(progress)
-    clock.t = 5.0
-    with pytest.raises(OSError, match="gone"):
-        progress._draw_progress(1)
-    assert progress._state.last_draw_t == 0.0
