@@ -589,13 +589,16 @@ inline Object make_function(const FnSpec& spec) {
     for (int i = 0; i < kMaxParams; ++i) f->defaults[i] = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->pnames[i] = nullptr;
     Object self = Object::steal(reinterpret_cast<PyObject*>(f));
-    f->name = check(PyUnicode_InternFromString(spec.sig.name));
+    // Names come from the module's table (keyed by the literal), which keeps
+    // them alive: interning afresh per call would churn the interpreter's
+    // table for inner functions made on every call.
+    f->name = Py_NewRef(current_names->get(spec.sig.name));
     f->qualname = check(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.sig.name));
     f->modname = check(PyObject_GetAttrString(st->module, "__name__"));
     f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
     f->annotations = annotations_of(spec.sig).release();
     for (int i = 0; i < spec.sig.size(); ++i) {
-        f->pnames[i] = check(PyUnicode_InternFromString(spec.sig.params[i].name));
+        f->pnames[i] = Py_NewRef(current_names->get(spec.sig.params[i].name));
         f->defaults[i] = detail::default_value(spec.sig.params[i].dflt, spec.defaults).release();
     }
     PyObject_GC_Track(self.get());
