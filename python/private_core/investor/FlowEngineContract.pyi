@@ -1,0 +1,21 @@
+"""Type stub of the extension module private_core.investor.FlowEngineContract."""
+
+import logging as _logging
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+
+from typing import TYPE_CHECKING as TYPE_CHECKING
+from typing import Literal as Literal
+from typing import Protocol as Protocol
+from typing import Sequence as Sequence
+from typing import Union as Union
+from typing import runtime_checkable as runtime_checkable
+import pandas as pd
+from private_core.wire_link import HttpSession
+
+InvestorGroup = Literal['foreign', 'proprietary', 'local_institutional', 'local_individual', 'foreign_institutional', 'foreign_individual', 'all']
+SymbolArg = Union[str, Sequence[str]]
+Interval = Literal['1D', '1W', '1M']
+
+class FlowEngineContract(Protocol):
+    session: 'HttpSession'
+    def fetch_df(self, namespace: str, op: str, params: dict) -> pd.DataFrame: ...

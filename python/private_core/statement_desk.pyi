@@ -1,0 +1,22 @@
+"""Type stub of the extension module private_core.statement_desk."""
+
+import logging as _logging
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+
+from typing import Any as Any
+from typing import Dict as Dict
+from typing import Iterable as Iterable
+from typing import List as List
+from typing import Mapping as Mapping
+from typing import Sequence as Sequence
+from varnix.exceptions import DataDecodingError as DataDecodingError
+from private_core.wire_link import HttpSession as HttpSession
+
+_COMPANY_TYPE_ENDPOINT: str
+_STATEMENT_ENDPOINT: str
+JsonDict = Dict[str, Any]
+def _ensure_json_dict(payload: Any, *, context: str) -> JsonDict: ...
+def _decode_response(response, *, context: str) -> JsonDict: ...
+def _coerce_symbols(symbols: Sequence[str]) -> List[str]: ...
+def validate_company_types(session: HttpSession, symbols: Sequence[str]) -> JsonDict: ...
+def fetch_statement_values(session: HttpSession, *, symbols: Sequence[str], statement_id: int, start_year: int, end_year: int, period: str) -> JsonDict: ...
