@@ -93,11 +93,8 @@ def fetch(url: str, ids: list[str], cls=InvestorFlowEngine):
         return time.perf_counter() - t0, out
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
-
+def measure(rounds: int = 5) -> dict:
+    """Median milliseconds per fetch of each part."""
     Handler.bodies = make_bodies()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -110,7 +107,7 @@ def main() -> None:
     engine = InvestorFlowEngine(None)
     runs: dict[str, list[float]] = {"baseline": [], "core": [], "loop": [], "table": [], "resample": []}
     baseline(url, ids[:5]), fetch(url, ids[:5])  # warm up
-    for _ in range(args.rounds):
+    for _ in range(rounds):
         runs["baseline"].append(baseline(url, ids))
         elapsed, out = fetch(url, ids)
         runs["core"].append(elapsed)
@@ -125,7 +122,27 @@ def main() -> None:
         assert len(records) == N_IDS * N_ROWS and len(weekly) == len(out) == N_IDS * 72
     server.shutdown()
 
-    ms = {k: statistics.median(v) * 1e3 for k, v in runs.items()}
+    return {k: statistics.median(v) * 1e3 for k, v in runs.items()}
+
+
+def figures(rounds: int = 3) -> list:
+    from _table import Figure
+
+    ms = measure(rounds)
+    base = "requests POST + json()"
+    return [
+        Figure("investor", "fetch_df, 100 ids x 500 rows, weekly", ms["core"], "ms/fetch", base, ms["baseline"]),
+        Figure("investor", "  request loop (session, payloads, rows)", ms["loop"], "ms/fetch", base, ms["baseline"]),
+        Figure("investor", "  table building", ms["table"], "ms/fetch", "", None),
+        Figure("investor", "  resampling", ms["resample"], "ms/fetch", "", None),
+    ]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    ms = measure(args.rounds)
     print(f"{N_IDS} identifiers x {N_ROWS} daily rows, weekly, median of {args.rounds} rounds, ms per fetch")
     print(f"  baseline: requests POST + json()           {ms['baseline']:9.1f}")
     print(f"  core: fetch_df end to end                  {ms['core']:9.1f}")

@@ -108,11 +108,8 @@ def core(url: str, symbols: list[str]) -> tuple[float, float]:
     return elapsed, sum(h.total for h in helpers)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=7)
-    args = parser.parse_args()
-
+def measure(rounds: int = 7) -> dict:
+    """Median milliseconds per symbol of each part."""
     Handler.bodies = make_bodies()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -124,14 +121,33 @@ def main() -> None:
 
     runs: dict[str, list[float]] = {"baseline": [], "core": [], "tables": []}
     baseline(url, symbols[:10]), core(url, symbols[:10])  # warm up
-    for _ in range(args.rounds):
+    for _ in range(rounds):
         runs["baseline"].append(baseline(url, symbols))
         whole, tables = core(url, symbols)
         runs["core"].append(whole)
         runs["tables"].append(tables)
     server.shutdown()
 
-    per = {k: statistics.median(v) / N_SYMBOLS * 1e3 for k, v in runs.items()}
+    return {k: statistics.median(v) / N_SYMBOLS * 1e3 for k, v in runs.items()}
+
+
+def figures(rounds: int = 3) -> list:
+    from _table import Figure
+
+    per = measure(rounds)
+    base = "requests GET + json()"
+    return [
+        Figure("prices", "fetch_ohlcv, 200 x 250 bars, per symbol", per["core"], "ms/symbol", base, per["baseline"]),
+        Figure("prices", "  added by the core", per["core"] - per["baseline"], "ms/symbol", "", None),
+        Figure("prices", "  of which table helpers", per["tables"], "ms/symbol", "", None),
+    ]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    per = measure(args.rounds)
     print(f"{N_SYMBOLS} symbols x {N_BARS} daily bars, median of {args.rounds} rounds, ms per symbol")
     print(f"  baseline: requests GET + json()        {per['baseline']:8.3f}")
     print(f"  core: fetch_ohlcv, table included      {per['core']:8.3f}")

@@ -78,7 +78,8 @@ def per_call_ns(fn, number: int) -> float:
     return min(timeit.repeat(fn, number=number, repeat=5)) / number * 1e9
 
 
-def main() -> None:
+def measure() -> list:
+    """(label, ns per call) pairs; the baselines come first."""
     global py_state
     size = os.terminal_size((100, 24))
     progress.sys = types.SimpleNamespace(stdout=Sink())
@@ -104,6 +105,23 @@ def main() -> None:
     meter.min_redraw_interval = 0.0
     rows.append(("update_progress, drawing a line", per_call_ns(lambda: update(500), n)))
 
+    return rows
+
+
+def figures() -> list:
+    from _table import Figure
+
+    rows = dict(measure())
+    return [
+        Figure("progress", "update_progress, skipped by the throttle", rows["update_progress, skipped by the throttle"],
+               "ns/call", "throttle test in Python", rows["baseline: throttle test in Python (skipped)"]),
+        Figure("progress", "update_progress, drawing a line", rows["update_progress, drawing a line"], "ns/call",
+               "comparable line drawn in Python", rows["baseline: comparable line drawn in Python"]),
+    ]
+
+
+def main() -> None:
+    rows = measure()
     width = max(len(r[0]) for r in rows)
     for label, ns in rows:
         print(f"{label:<{width}}  {ns:10.1f} ns/call")
