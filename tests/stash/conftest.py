@@ -1,26 +1,11 @@
-"""Fixtures of the result-cache tests: the three modules, a client class that
-mixes in the cache layer, and a hand-driven clock."""
+"""Fixtures of the result-cache tests: a client class mixing in the cache
+layer, and a hand-driven clock for the layer's waiting."""
 
 import threading
 
 import pytest
 
-from private_core import stash_layer, stash_rules, stash_store
-
-
-@pytest.fixture
-def store():
-    return stash_store
-
-
-@pytest.fixture
-def rules():
-    return stash_rules
-
-
-@pytest.fixture
-def layer():
-    return stash_layer
+from private_core import stash_layer
 
 
 class Client(stash_layer.BaseStashLayer):
@@ -33,24 +18,19 @@ def client():
 
 
 class FakeTime:
-    """Stands in for the `time` module of the cache layer: `sleep` advances
-    the monotonic reading instead of waiting, and yields the interpreter so
-    other threads keep running."""
+    """Stands in for the layer's `time`: sleeping advances the clock."""
 
-    def __init__(self, start=100.0):
-        self.now = start
+    def __init__(self):
+        self.now = 100.0
         self.sleeps = []
-        self._lock = threading.Lock()
 
     def monotonic(self):
-        with self._lock:
-            return self.now
+        return self.now
 
     def sleep(self, seconds):
-        with self._lock:
-            self.sleeps.append(seconds)
-            self.now += seconds
-        threading.Event().wait(0.001)
+        self.sleeps.append(seconds)
+        self.now += seconds
+        threading.Event().wait(0.001)  # let other threads run
 
 
 @pytest.fixture
@@ -62,9 +42,9 @@ def fake_time(monkeypatch):
 
 def wait_until(predicate, timeout=10.0):
     """Bounded wait for a condition another thread brings about."""
-    done = threading.Event()
+    pause = threading.Event()
     for _ in range(int(timeout / 0.002)):
         if predicate():
             return True
-        done.wait(0.002)
+        pause.wait(0.002)
     return predicate()

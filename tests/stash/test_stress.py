@@ -1,4 +1,4 @@
-"""Many threads hammering one client's cache with a mix of calls."""
+"""Sixteen threads hammering one client's cache with a mix of calls."""
 
 import random
 import sys
@@ -8,10 +8,8 @@ from datetime import timedelta
 
 from conftest import Client
 
-THREADS = 16
-CALLS_PER_THREAD = 250
-NAMESPACES = ("eod", "intraday")
-KEYS = (("AAA",), ("BBB",), ("CCC",))
+THREADS, CALLS = 16, 250
+NAMESPACES, KEYS = ("eod", "intraday"), (("AAA",), ("BBB",), ("CCC",))
 
 
 class Flaky(Exception):
@@ -19,21 +17,10 @@ class Flaky(Exception):
 
 
 def test_mixed_calls_from_many_threads():
-    # Switch threads often, so that calls interleave inside the store.
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        run_stress()
-    finally:
-        sys.setswitchinterval(old_interval)
-
-
-def run_stress():
     client = Client()
     cache = client._cache
-    produced = []  # every object a successful fetch (or a plain set) handed out
-    produced_lock = threading.Lock()
-    failures = []
+    produced, produced_lock = [], threading.Lock()  # everything a fetch or a set handed out
+    failures, results = [], []
     start = threading.Barrier(THREADS)
 
     def make():
@@ -43,17 +30,14 @@ def run_stress():
         return out
 
     def worker(seed):
-        rng = random.Random(seed)
-        held = []
+        rng, held = random.Random(seed), []
         try:
             start.wait(30)
-            for _ in range(CALLS_PER_THREAD):
-                ns, key = rng.choice(NAMESPACES), rng.choice(KEYS)
-                op = rng.random()
+            for _ in range(CALLS):
+                ns, key, op = rng.choice(NAMESPACES), rng.choice(KEYS), rng.random()
                 if op < 0.25:
                     entry = cache.get(ns, key)
-                    if entry is not None:
-                        held.append(entry.data)
+                    held += [entry.data] if entry else []
                 elif op < 0.40:
                     cache.set(ns, key, make(), ttl=rng.choice([None, timedelta(seconds=-1), timedelta(minutes=1)]))
                 elif op < 0.45:
@@ -69,23 +53,26 @@ def run_stress():
 
                     try:
                         held.append(client._fetch_with_cache(
-                            ns, key, live=rng.random() < 0.5, fetcher=fetcher,
-                            ttl_live=timedelta(minutes=1), ttl_history=None,
-                            wait_timeout=0.02, wait_interval=0.001))
+                            ns, key, live=rng.random() < 0.5, fetcher=fetcher, ttl_live=timedelta(minutes=1),
+                            ttl_history=None, wait_timeout=0.02, wait_interval=0.001))
                     except Flaky:
                         pass
         except BaseException as exc:  # reported below, not lost in the thread
             failures.append(exc)
         results.append(held)
 
-    results = []
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # switch often, so that calls interleave inside the store
+    try:
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+    finally:
+        sys.setswitchinterval(old_interval)
     assert not any(t.is_alive() for t in threads), "deadlock"
-    assert failures == []
+    assert failures == [] and len(results) == THREADS
     assert cache._inflight == {}
     ids = {id(o) for o in produced}
     assert all(id(o) in ids for held in results for o in held)
