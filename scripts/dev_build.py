@@ -43,7 +43,7 @@ def build(name: str) -> str:
     dst_dir.mkdir(parents=True, exist_ok=True)
     dst = dst_dir / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
     tmp = dst.with_suffix(f".tmp{os.getpid()}")
-    cmd = ["g++", "-std=c++20", "-O1", "-g", "-fPIC", "-shared", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-Wall", "-Wextra",
+    cmd = ["g++", "-std=c++20", "-O2", "-g", "-fPIC", "-shared", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-Wall", "-Wextra",
            f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT / 'src'}", str(src), "-o", str(tmp)]
     res = subprocess.run(cmd, capture_output=True, text=True)
     if res.returncode != 0:

@@ -82,21 +82,6 @@ struct Sig {
     int size() const { return static_cast<int>(params.size()); }
 };
 
-// ---------------------------------------------------------------------------
-// Module state: the function type and the interned names of one module.
-struct ModState {
-    PyTypeObject* fn_type;
-    PyObject* module;  // borrowed: the state lives inside it
-    NameTable* names;
-};
-
-// Switches the current name table for the length of a call.
-struct NamesScope {
-    NameTable* saved;
-    explicit NamesScope(NameTable* t) noexcept : saved(current_names) { current_names = t; }
-    ~NamesScope() { current_names = saved; }
-};
-
 struct FunctionObject;
 struct Call;
 using Impl = Object (*)(Call&);
@@ -161,24 +146,13 @@ inline Object global(const char (&n)[N]) {
 
 namespace detail {
 
-inline thread_local PyObject* current_module_dict = nullptr;
-
-inline thread_local ModState* current_state = nullptr;
-
-// The module whose code is running: its names and its globals.
+// For the length of a call: the module whose code runs.
 struct StateScope {
-    ModState* saved_state;
-    PyObject* saved_globals;
-    NamesScope names;
-    explicit StateScope(ModState* st) noexcept
-        : saved_state(current_state), saved_globals(current_module_dict), names(st->names) {
-        current_state = st;
-        current_module_dict = PyModule_GetDict(st->module);
-    }
-    ~StateScope() {
-        current_state = saved_state;
-        current_module_dict = saved_globals;
-    }
+    ModState* saved;
+    explicit StateScope(ModState* st) noexcept : saved(current_state) { current_state = st; }
+    ~StateScope() { current_state = saved; }
+    StateScope(const StateScope&) = delete;
+    StateScope& operator=(const StateScope&) = delete;
 };
 
 [[noreturn]] inline void count_error(const Sig& s, Py_ssize_t found) {
@@ -410,7 +384,7 @@ inline PyObject* fn_repr(PyObject* self) {
 inline PyObject* fn_get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     try {
-        NamesScope names(f->state->names);
+        StateScope scope(f->state);
         Object inspect = import("inspect");
         Object Parameter = inspect.attr("Parameter");
         Object empty = Parameter.attr("empty");
@@ -544,7 +518,7 @@ inline Object default_value(const Default& d, std::initializer_list<Object> slot
 
 }  // namespace detail
 
-inline PyObject* current_globals() { return detail::current_module_dict; }
+inline PyObject* current_globals() { return current_state ? current_state->globals : nullptr; }
 
 // Annotation texts of a signature: parameter name -> text, "return" -> text.
 inline Object annotations_of(const Sig& s) {
@@ -568,7 +542,7 @@ struct FnSpec {
 // Creates a function object of the current module (valid in exec and in any
 // call of one of the module's functions).
 inline Object make_function(const FnSpec& spec) {
-    ModState* st = detail::current_state;
+    ModState* st = current_state;
     if (!st) raise(PyExc_SystemError, "make_function outside of a module context");
     if (spec.sig.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters");
     auto* f = PyObject_GC_New(FunctionObject, st->fn_type);
@@ -592,13 +566,13 @@ inline Object make_function(const FnSpec& spec) {
     // Names come from the module's table (keyed by the literal), which keeps
     // them alive: interning afresh per call would churn the interpreter's
     // table for inner functions made on every call.
-    f->name = Py_NewRef(current_names->get(spec.sig.name));
+    f->name = Py_NewRef(st->names->get(spec.sig.name));
     f->qualname = check(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.sig.name));
     f->modname = check(PyObject_GetAttrString(st->module, "__name__"));
     f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
     f->annotations = annotations_of(spec.sig).release();
     for (int i = 0; i < spec.sig.size(); ++i) {
-        f->pnames[i] = Py_NewRef(current_names->get(spec.sig.params[i].name));
+        f->pnames[i] = Py_NewRef(st->names->get(spec.sig.params[i].name));
         f->defaults[i] = detail::default_value(spec.sig.params[i].dflt, spec.defaults).release();
     }
     PyObject_GC_Track(self.get());

@@ -135,6 +135,7 @@ template <void (*Body)(Module&)>
 int exec_trampoline(PyObject* m) {
     auto* st = static_cast<ModState*>(PyModule_GetState(m));
     st->module = m;
+    st->globals = PyModule_GetDict(m);
     st->names = new (std::nothrow) NameTable();
     if (!st->names) {
         PyErr_NoMemory();

@@ -38,8 +38,7 @@ inline int check_rc(int rc) {
 
 // ---------------------------------------------------------------------------
 // Interned names.  Each module keeps its own table (module state), keyed by
-// the address of the string literal; `current_names` is switched by every
-// function call of the module, so a lookup costs one pointer hash.
+// the address of the string literal, so a lookup costs one pointer hash.
 struct NameTable {
     std::unordered_map<const void*, PyObject*> map;
     ~NameTable() {
@@ -54,13 +53,25 @@ struct NameTable {
     }
 };
 
-inline thread_local NameTable* current_names = nullptr;
+// Module state: the function type, the interned names and the globals of
+// one module.
+struct ModState {
+    PyTypeObject* fn_type;
+    PyObject* module;   // borrowed: the state lives inside it
+    PyObject* globals;  // borrowed: the module's dict
+    NameTable* names;
+};
+
+// The module whose code is running on this thread, switched by every call
+// of one of its functions.  One thread-local for everything keeps the
+// switch to a single load and store.
+inline thread_local ModState* current_state = nullptr;
 
 // Borrowed interned str for a string literal.  Only literals may be passed:
 // the table is keyed by address.
 template <std::size_t N>
 inline PyObject* name(const char (&s)[N]) {
-    if (current_names) return current_names->get(s);
+    if (ModState* st = current_state) return st->names->get(s);
     // No module context (should not happen): fall back to the interpreter's
     // own interning, which keeps the string alive for us.
     PyObject* o = check(PyUnicode_InternFromString(s));
