@@ -335,15 +335,20 @@ inline Object import_name(const char* module, const char* n) {
     PyErr_SetObject(type, msg.get());
     fail();
 }
-// raise <exception instance>
+// raise <exception instance>.  Anything else (a rebound exception name that
+// produced some other object) is refused as Python's raise refuses it.
 [[noreturn]] inline void raise(Object exc) {
+    if (!exc || !PyExceptionInstance_Check(exc.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        fail();
+    }
     PyErr_SetRaisedException(exc.release());
     fail();
 }
 // raise <exception instance> from cause   (the cause is also the context,
 // as it is when Python code raises inside an except clause)
 [[noreturn]] inline void raise_from(Object exc, const Object& cause) {
-    if (cause) {
+    if (cause && exc && PyExceptionInstance_Check(exc.get())) {
         PyException_SetContext(exc.get(), cause.new_ref());
         PyException_SetCause(exc.get(), cause.new_ref());
     }

@@ -12,87 +12,8 @@ using kit::kwonly;
 
 constexpr const char* kEndpoint = "/market-data/intraday/ohlcv";
 constexpr const char* kOrderbookEndpoint = "/market-data/intraday/orderbook";
-constexpr long long kBarWidth = 49;
 
-// ---------------------------------------------------------------------------
-const Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
-
-Object normalize_symbols(Call& c) {
-    Object symbols = c.arg(0);
-    if (PyUnicode_Check(symbols.get())) {
-        Object cleaned = symbols.method("strip");
-        if (!cleaned.truthy()) kit::raise(PyExc_ValueError, "symbol must not be empty.");
-        Object out = kit::list();
-        kit::check_rc(PyList_Append(out.get(), cleaned.method("upper").get()));
-        return out;
-    }
-    if (!symbols.isinstance(kit::global("Sequence")) || PyBytes_Check(symbols.get()))
-        kit::raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
-
-    // The raw items are made unique first and visited in the set's order.
-    // Items that only differ in case or surrounding blanks survive that
-    // step, so repeats are dropped again once normalised: each symbol is
-    // requested once (the first in the set's order wins), never twice.
-    Object raw_set = Object::steal(PySet_New(symbols.get()));
-    Object unique = Object::steal(PySequence_List(raw_set.get()));
-    Object normalised = kit::list();
-    Object seen = Object::steal(PySet_New(nullptr));
-    const Py_ssize_t n = PyList_GET_SIZE(unique.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Object item = Object::borrow(PyList_GET_ITEM(unique.get(), i));
-        if (!PyUnicode_Check(item.get())) kit::raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
-        Object cleaned = item.method("strip");
-        if (!cleaned.truthy()) continue;
-        Object upper = cleaned.method("upper");
-        if (kit::check_rc(PySet_Contains(seen.get(), upper.get()))) continue;
-        kit::check_rc(PySet_Add(seen.get(), upper.get()));
-        kit::check_rc(PyList_Append(normalised.get(), upper.get()));
-    }
-    if (PyList_GET_SIZE(normalised.get()) == 0)
-        kit::raise(PyExc_ValueError, "symbol sequence must contain at least one non-empty string.");
-    return normalised;
-}
-
-// ---------------------------------------------------------------------------
-// a / b truncated toward zero, for b > 0, on Python integers of any size.
-Object trunc_div(const Object& a, const Object& b) {
-    if (a.lt(kit::integer(0))) {
-        Object neg = Object::steal(PyNumber_Negative(a.get()));
-        Object q = Object::steal(PyNumber_FloorDivide(neg.get(), b.get()));
-        return Object::steal(PyNumber_Negative(q.get()));
-    }
-    return Object::steal(PyNumber_FloorDivide(a.get(), b.get()));
-}
-
-Object times(const Object& a, long long k) {
-    return Object::steal(PyNumber_Multiply(a.get(), kit::integer(k).get()));
-}
-
-const Sig render_progress_sig{"_render_progress",
-                              {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
-                               arg("symbol").str().ann("str")},
-                              "None"};
-
-Object render_progress(Call& c) {
-    Object current = c.arg(0), total = c.arg(1);
-    if (total.le(kit::integer(0))) return {};
-    // Integer arithmetic throughout: through floats 29 of 100 would read 28%.
-    Object percent = trunc_div(times(current, 100), total);
-    Object filled = trunc_div(times(current, kBarWidth), total);
-    Object empty = Object::steal(PyNumber_Subtract(kit::integer(kBarWidth).get(), filled.get()));
-    Object stars = Object::steal(PyNumber_Multiply(kit::str("*").get(), filled.get()));
-    Object blanks = Object::steal(PyNumber_Multiply(kit::str(" ").get(), empty.get()));
-    Object line = kit::cat({"[", stars, blanks, "] ", kit::format(percent, "3d"), "%  ", current.str(), " of ",
-                            total.str(), " completed | ", c.arg(2)});
-    kit::global("sys").attr("stdout").method("write", kit::cat({"\r", line}));
-    kit::global("sys").attr("stdout").method("flush");
-    if (current.eq(total)) {
-        kit::global("sys").attr("stdout").method("write", "\n");
-        kit::global("sys").attr("stdout").method("flush");
-    }
-    return {};
-}
-
+#include "price_common.hpp"
 
 // ---------------------------------------------------------------------------
 // The messages of one kind of answer; bars and tapes are checked alike.
@@ -109,15 +30,6 @@ constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
                            "Unexpected payload structure for orderbook response.",
                            "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
 
-// raise DataDecodingError(message) [from cause], with the class read from the
-// module globals as `raise` would: a rebound name that does not produce an
-// exception is a TypeError, never a corrupted exception state.
-[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
-    Object exc = kit::global("DataDecodingError")(std::move(message));
-    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    if (cause) kit::raise_from(std::move(exc), cause);
-    kit::raise(std::move(exc));
-}
 
 // Decodes one symbol's answer and appends its rows, checking the payload in
 // the order the error messages are documented.

@@ -231,3 +231,12 @@ def test_docstrings_and_metadata():
     sig = inspect.signature(HttpSession("k").post)
     assert list(sig.parameters) == ["path", "json_body", "data", "headers", "timeout"]
     assert sig.parameters["json_body"].kind is inspect.Parameter.KEYWORD_ONLY
+
+
+def test_rebound_error_class_that_is_no_exception(monkeypatch):
+    import varnix.exceptions
+
+    s = HttpSession("k", base_url="http://127.0.0.1:9", timeout=2)
+    monkeypatch.setattr(varnix.exceptions, "HttpError", lambda *a, **k: "not an exception")
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+        s.get("/x")
