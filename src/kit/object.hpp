@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -40,16 +41,48 @@ inline int check_rc(int rc) {
 // Interned names.  Each module keeps its own table (module state), keyed by
 // the address of the string literal, so a lookup costs one pointer hash.
 struct NameTable {
-    std::unordered_map<const void*, PyObject*> map;
+    // Open addressing on the literal's address, a power-of-two table: a
+    // lookup is one multiply, a mask and (almost always) one compare.
+    struct Slot {
+        const void* key;
+        PyObject* value;
+    };
+    std::vector<Slot> slots = std::vector<Slot>(64, Slot{nullptr, nullptr});
+    std::size_t used = 0;
+
     ~NameTable() {
-        for (auto& kv : map) Py_XDECREF(kv.second);
+        for (auto& sl : slots) Py_XDECREF(sl.value);
+    }
+    static std::size_t hash(const void* k) {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(k) >> 3) * 0x9E3779B97F4A7C15ull);
     }
     PyObject* get(const char* s) {
-        auto it = map.find(s);
-        if (it != map.end()) return it->second;
+        std::size_t mask = slots.size() - 1;
+        for (std::size_t i = hash(s) & mask;; i = (i + 1) & mask) {
+            if (slots[i].key == s) return slots[i].value;
+            if (!slots[i].key) break;
+        }
         PyObject* o = check(PyUnicode_InternFromString(s));
-        map.emplace(s, o);
+        if ((used + 1) * 2 > slots.size()) grow();
+        insert(s, o);
         return o;
+    }
+
+private:
+    void insert(const void* k, PyObject* v) {
+        std::size_t mask = slots.size() - 1;
+        std::size_t i = hash(k) & mask;
+        while (slots[i].key) i = (i + 1) & mask;
+        slots[i] = Slot{k, v};
+        ++used;
+    }
+    void grow() {
+        std::vector<Slot> old(slots.size() * 2, Slot{nullptr, nullptr});
+        old.swap(slots);
+        used = 0;
+        for (auto& sl : old) {
+            if (sl.key) insert(sl.key, sl.value);
+        }
     }
 };
 
