@@ -432,15 +432,9 @@ public:
 template <class Body, class Fin>
 auto try_finally(Body&& body, Fin&& fin) -> decltype(body()) {
     using R = decltype(body());
-    try {
-        if constexpr (std::is_void_v<R>) {
-            body();
-        } else {
-            R r = body();
-            fin();
-            return r;
-        }
-    } catch (Error&) {
+    // Only the body is guarded: an exception from fin on the success path
+    // must not run fin a second time.
+    auto on_error = [&] {
         PyObject* exc = PyErr_GetRaisedException();
         try {
             fin();
@@ -452,9 +446,26 @@ auto try_finally(Body&& body, Fin&& fin) -> decltype(body()) {
             throw;
         }
         PyErr_SetRaisedException(exc);
-        throw;
+    };
+    if constexpr (std::is_void_v<R>) {
+        try {
+            body();
+        } catch (Error&) {
+            on_error();
+            throw;
+        }
+        fin();
+    } else {
+        R r;
+        try {
+            r = body();
+        } catch (Error&) {
+            on_error();
+            throw;
+        }
+        fin();
+        return r;
     }
-    if constexpr (std::is_void_v<R>) fin();
 }
 
 // with lock: body()

@@ -247,3 +247,22 @@ def test_other_bad_input(client):
     with pytest.raises(TypeError):
         client._fetch_with_cache("ns", "k", fetcher=None, **HIST)  # not callable
     assert client._cache._inflight == {} and client._cache._store == {}
+
+
+def test_release_that_fails_runs_once_and_propagates():
+    from private_core import stash_layer
+
+    class Failing(stash_layer._Cache):
+        calls = 0
+
+        def _end_inflight(self, ns, key):
+            Failing.calls += 1
+            super()._end_inflight(ns, key)
+            raise RuntimeError("release failed")
+
+    layer = stash_layer.BaseStashLayer()
+    layer._cache = Failing()
+    with pytest.raises(RuntimeError, match="release failed"):
+        layer._fetch_with_cache("ns", ("k",), live=True, fetcher=lambda: "data", ttl_live=None, ttl_history=None)
+    assert Failing.calls == 1
+    assert layer._cache.get("ns", ("k",)).data == "data"
