@@ -42,6 +42,60 @@ void set_item(const Object& d, PyObject* k, const Object& v) {
 Object binop_add(const Object& a, const Object& b) { return Object::steal(PyNumber_Add(a.get(), b.get())); }
 Object binop_sub(const Object& a, const Object& b) { return Object::steal(PyNumber_Subtract(a.get(), b.get())); }
 
+// `with mgr: body()`, by the context-manager protocol: `__enter__` and
+// `__exit__` are looked up on the type, and an `__exit__` that returns a
+// true value swallows the body's exception (the block then yields None).
+Object special(const Object& mgr, PyObject* n) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(mgr.get()), n);
+    if (!attr) return {};
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (!get) return Object::borrow(attr);
+    return Object::steal(get(attr, mgr.get(), reinterpret_cast<PyObject*>(Py_TYPE(mgr.get()))));
+}
+
+template <class Body>
+Object with_block(const Object& mgr, Body&& body) {
+    Object enter = special(mgr, kit::name("__enter__"));
+    if (!enter) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     mgr.type_name());
+        kit::fail();
+    }
+    Object exit = special(mgr, kit::name("__exit__"));
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     mgr.type_name());
+        kit::fail();
+    }
+    enter();
+    Object result;
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            result = kit::None();
+        } else {
+            result = body();
+        }
+    } catch (kit::Error&) {
+        Object exc = Object::steal(PyErr_GetRaisedException());
+        bool swallow;
+        {
+            kit::Handling handling(exc);
+            Object tb = Object::steal_or_null(PyException_GetTraceback(exc.get()));
+            Object type = Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+            swallow = exit(type, exc, tb ? tb : kit::None()).truthy();
+        }
+        if (!swallow) {
+            PyErr_SetRaisedException(exc.release());
+            throw;
+        }
+        return kit::None();
+    }
+    exit(Py_None, Py_None, Py_None);
+    return result;
+}
+
 // `assert self._inflight is not None`: only evaluated when the interpreter
 // runs with assertions enabled.  The flag is consulted only once the
 // invariant is found broken, so the usual path pays nothing for it.
@@ -86,7 +140,7 @@ Object get(Call& c) {
     Object self = c.self();
     PyObject* ns = c.raw(1);
     PyObject* key = c.raw(2);
-    return kit::with_lock(self.attr("_lock"), [&]() -> Object {
+    return with_block(self.attr("_lock"), [&]() -> Object {
         Object bucket = dict_get(self.attr("_store"), ns);
         if (!bucket.truthy()) return kit::None();
         Object entry = dict_get(bucket, key);
@@ -112,7 +166,7 @@ Object set(Call& c) {
     PyObject* ns = c.raw(1);
     PyObject* key = c.raw(2);
     Object data = c.arg(3), params = c.arg(4), ttl = c.arg(5);
-    return kit::with_lock(self.attr("_lock"), [&]() -> Object {
+    return with_block(self.attr("_lock"), [&]() -> Object {
         Object store = self.attr("_store");
         if (!kit::check_rc(PySequence_Contains(store.get(), ns))) set_item(store, ns, kit::dict());
 
@@ -138,7 +192,7 @@ const Sig clear_ns_sig{"clear_ns", {arg("self"), arg("ns").ann("Namespace")}, "N
 Object clear_ns(Call& c) {
     Object self = c.self();
     PyObject* ns = c.raw(1);
-    kit::with_lock(self.attr("_lock"), [&] { dict_discard(self.attr("_store"), ns); });
+    with_block(self.attr("_lock"), [&] { dict_discard(self.attr("_store"), ns); });
     return {};
 }
 
@@ -147,7 +201,7 @@ const Sig clear_all_sig{"clear_all", {arg("self")}, "None"};
 Object clear_all(Call& c) {
     Object self = c.self();
     // In-flight counts are left alone: the fetches they stand for still run.
-    kit::with_lock(self.attr("_lock"), [&] { self.attr("_store").method("clear"); });
+    with_block(self.attr("_lock"), [&] { self.attr("_store").method("clear"); });
     return {};
 }
 
@@ -159,7 +213,7 @@ Object begin_inflight(Call& c) {
     if (!self.attr("_singleflight").truthy()) return kit::True();
     assert_inflight(self.attr("_inflight"));
     Object k = kit::tuple(c.raw(1), c.raw(2));
-    return kit::with_lock(self.attr("_lock"), [&]() -> Object {
+    return with_block(self.attr("_lock"), [&]() -> Object {
         Object inflight = self.attr("_inflight");
         Object zero = kit::integer(0);
         Object cnt = dict_get(inflight, k.get(), zero.get());
@@ -178,7 +232,7 @@ Object end_inflight(Call& c) {
     if (!self.attr("_singleflight").truthy()) return {};
     assert_inflight(self.attr("_inflight"));
     Object k = kit::tuple(c.raw(1), c.raw(2));
-    kit::with_lock(self.attr("_lock"), [&] {
+    with_block(self.attr("_lock"), [&] {
         Object inflight = self.attr("_inflight");
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.

@@ -156,6 +156,49 @@ def test_errors_inside_the_lock_release_it(call):
     assert got == [True]
 
 
+class SpyLock:
+    """A context manager only (no acquire/release), recording its use."""
+
+    def __init__(self, swallow=False):
+        self.events, self.swallow = [], swallow
+
+    def __enter__(self):
+        self.events.append("enter")
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.events.append(("exit", exc_type))
+        return self.swallow
+
+
+@pytest.mark.parametrize("call, result", [
+    (lambda c: c.get("ns", "k"), "entry"),
+    (lambda c: c.set("ns", "k2", "d").data, "d"),
+    (lambda c: c.clear_ns("other"), None),
+    (lambda c: c.clear_all(), None),
+    (lambda c: c._begin_inflight("ns", "k"), True),
+    (lambda c: c._end_inflight("ns", "k"), None),
+])
+def test_locked_sections_are_with_blocks(call, result):
+    cache = _Cache()
+    entry = cache.set("ns", "k", "d")
+    cache._lock = spy = SpyLock()
+    got = call(cache)
+    assert (entry if result == "entry" else result) == got
+    assert spy.events == ["enter", ("exit", None)]
+
+
+def test_lock_exit_sees_the_error_and_may_swallow_it():
+    cache = _Cache()
+    cache._lock = spy = SpyLock()
+    with pytest.raises(TypeError):
+        cache.get([], "k")
+    assert spy.events == ["enter", ("exit", TypeError)]
+    cache._lock = SpyLock(swallow=True)
+    assert cache.get([], "k") is None
+    assert cache.set("ns", [], "d") is None and cache._store == {"ns": {}}
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
