@@ -127,7 +127,7 @@ const Sig fmt_time_sig{"_fmt_time", {arg("seconds").dbl().ann("float")}, "str"};
 
 Object fmt_time(Call& c) {
     const double seconds = c.dbl(0);
-    if (std::isinf(seconds) || seconds < 0) return kit::str("--:--");
+    if (global("math").method("isinf", c.raw(0)).truthy() || seconds < 0) return kit::str("--:--");
     // int(): truncation, and ValueError for NaN, as the interpreter does.
     Object whole = Object::steal(PyLong_FromDouble(seconds + 0.5));
     int overflow = 0;
@@ -154,7 +154,7 @@ const Sig fmt_rate_sig{"_fmt_rate", {arg("rate").dbl().ann("float")}, "str"};
 
 Object fmt_rate(Call& c) {
     const double rate = c.dbl(0);
-    if (!std::isfinite(rate) || rate <= 0) return kit::str("--/s");
+    if (!global("math").method("isfinite", c.raw(0)).truthy() || rate <= 0) return kit::str("--/s");
     // float.__format__: correctly rounded, ties to even (2.25 -> "2.2").
     const char* spec = rate < 1 ? "0.2f" : rate < 10 ? "0.1f" : "0.0f";
     return kit::cat({kit::format(c.arg(0), spec), "/s"});

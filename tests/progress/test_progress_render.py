@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import types
 
 import pytest
 
@@ -59,6 +60,22 @@ def test_fmt_time(progress, seconds, text):
 ])
 def test_fmt_rate(progress, rate, text):
     assert progress._fmt_rate(rate) == text
+
+
+@pytest.mark.parametrize("fn, name, value, text", [
+    ("_fmt_time", "isinf", 30.0, "--:--"),
+    ("_fmt_rate", "isfinite", 2.0, "--/s"),
+])
+def test_time_and_rate_consult_the_math_module_at_call_time(progress, monkeypatch, fn, name, value, text):
+    seen = []
+
+    def spy(x):
+        seen.append(x)
+        return name == "isinf"  # claims 30 s is infinite, and 2/s is not finite
+
+    monkeypatch.setattr(progress, "math", types.SimpleNamespace(**{name: spy}))
+    assert getattr(progress, fn)(value) == text
+    assert seen == [value]
 
 
 def test_text_helpers(progress):
