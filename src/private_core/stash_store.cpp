@@ -2,6 +2,8 @@
 // the in-flight counts that fold identical fetches, and two date helpers.
 #include "kit/kit.hpp"
 
+#include <cstring>
+
 namespace {
 
 using kit::Call;
@@ -55,6 +57,18 @@ Object special(const Object& mgr, PyObject* n) {
 
 template <class Body>
 Object with_block(const Object& mgr, Body&& body) {
+    // The store's own lock: its __enter__ and __exit__ are acquire and
+    // release, and its __exit__ never swallows, so skip building the bound
+    // methods on the hot path.
+    if (std::strcmp(Py_TYPE(mgr.get())->tp_name, "_thread.RLock") == 0) {
+        using R = decltype(body());
+        if constexpr (std::is_void_v<R>) {
+            kit::with_lock(mgr, std::forward<Body>(body));
+            return kit::None();
+        } else {
+            return kit::with_lock(mgr, std::forward<Body>(body));
+        }
+    }
     Object enter = special(mgr, kit::name("__enter__"));
     if (!enter) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
