@@ -1,5 +1,6 @@
 // What the two bar modules share: symbol normalisation, the plain text
-// progress bar and raising the decoding error.  Each module compiles its own
+// progress bar, the per-symbol fetch loop with its payload checks, and
+// raising the decoding error.  Each module compiles its own
 // copy (extension modules never link against each other); include it inside
 // the module's anonymous namespace, after its `using` declarations.
 #pragma once
@@ -94,4 +95,82 @@ Object render_progress(Call& c) {
     if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
     if (cause) kit::raise_from(std::move(exc), cause);
     kit::raise(std::move(exc));
+}
+
+// ---------------------------------------------------------------------------
+// The messages of one kind of answer; bars and tapes are checked alike.
+struct Texts {
+    const char* not_json;
+    const char* not_object;
+    const char* not_series;
+    const char* not_row;
+};
+
+constexpr Texts kBarTexts{"Unable to decode OHLCV response as JSON", "Unexpected payload structure for OHLCV response.",
+                          "Unexpected payload format for OHLCV series.", "Each OHLCV row must be a dictionary."};
+constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
+                           "Unexpected payload structure for orderbook response.",
+                           "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
+
+// Decodes one symbol's answer and appends its rows, checking the payload in
+// the order the error messages are documented.
+void collect_rows(const Object& response, const Object& sym, const Object& all_rows, const Texts& t) {
+    Object payload;
+    try {
+        payload = response.method("json");
+    } catch (kit::Error&) {
+        Object exc = kit::catch_if(PyExc_ValueError);
+        raise_decoding(t.not_json, exc);
+    }
+    if (!PyDict_Check(payload.get())) raise_decoding(t.not_object);
+    if (payload.method("get", "error").truthy()) {
+        Object error = payload.item(kit::str("error")).str();
+        raise_decoding(kit::cat({"Backend returned error for ", sym, ": ", error}));
+    }
+    Object data = payload.method("get", "data");
+    if (!PyList_Check(data.get())) raise_decoding(t.not_series);
+
+    Object it = Object::steal(PyObject_GetIter(data.get()));
+    Object key_symbol = kit::str("symbol");
+    while (Object item = Object::steal_or_null(PyIter_Next(it.get()))) {
+        if (!PyDict_Check(item.get())) raise_decoding(t.not_row);
+        // "symbol" leads every row; the entry's own "symbol" replaces the value in place.
+        Object row = kit::dict();
+        row.set_item(key_symbol, sym);
+        kit::check_rc(PyDict_Update(row.get(), item.get()));
+        kit::check_rc(PyList_Append(all_rows.get(), row.get()));
+    }
+    if (PyErr_Occurred()) kit::fail();
+}
+
+// One GET per symbol, in order, with the progress calls around the batch.
+// `params_for` builds the query of one symbol; the endpoint is the module
+// global of that name, read at each request.
+template <std::size_t N, class Params>
+Object fetch_rows(const Object& session, const Object& symbols, const char* label, const char (&endpoint)[N],
+                  const Object& show_progress, const Texts& t, Params&& params_for) {
+    const Py_ssize_t total = symbols.len();
+    Object all_rows = kit::list();
+    kit::global("start_progress")(total, label);
+    Object it = Object::steal(PyObject_GetIter(symbols.get()));
+    long long index = 0;
+    while (Object sym = Object::steal_or_null(PyIter_Next(it.get()))) {
+        ++index;
+        Object response = session.method("get", kit::global(endpoint), kw("params", params_for(sym)));
+        collect_rows(response, sym, all_rows, t);
+        if (show_progress.truthy()) kit::global("update_progress")(index);
+    }
+    if (PyErr_Occurred()) kit::fail();
+    kit::global("finish_progress")();
+    return all_rows;
+}
+
+// The two private functions both modules define, in their order.
+inline void def_shared(kit::Module& m) {
+    m.def({normalize_symbols_sig, normalize_symbols,
+           "_normalize_symbols(symbols: Union[str, Sequence[str]]) -> List[str]\n\n"
+           "Return a normalised, non-empty list of uppercase symbols."});
+    m.def({render_progress_sig, render_progress,
+           "_render_progress(int current: int, int total: int, str symbol: str) -> None\n\n"
+           "Render a progress bar"});
 }
