@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Finds CPython 3.13, creates .venv beside the project, installs the run-time,
-# build and test dependencies and builds the package with meson-python.
-# Sourced by the other scripts; prints the venv's python path on success.
+# build and test dependencies, the stand-in of the public `varnix` layer and
+# builds the package with meson-python.  Sourced by the other scripts; prints
+# the venv's python path on success, and one line per stage on stderr.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
+
+say() { echo "setup: $*" >&2; }
 
 find_python() {
     local cand
@@ -21,12 +24,13 @@ find_python() {
 if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
     PY="$(find_python || true)"
     if [ -z "$PY" ]; then
-        echo "CPython 3.13 not found; installing it with apt-get" >&2
+        say "CPython 3.13 not found; installing it with apt-get"
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -qq >&2
         apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >&2
         PY="$(find_python)"
     fi
+    say "creating .venv"
     rm -rf "$VENV"
     "$PY" -m venv "$VENV" >&2
 fi
@@ -34,14 +38,20 @@ fi
 PYBIN="$VENV/bin/python"
 STAMP="$VENV/.deps-stamp"
 REQ="$ROOT/requirements-dev.txt"
-if [ ! -f "$STAMP" ] || [ "$REQ" -nt "$STAMP" ]; then
+LAYER="$ROOT/varnix_layer"
+if [ ! -f "$STAMP" ] || [ "$REQ" -nt "$STAMP" ] || [ -n "$(find "$LAYER" -newer "$STAMP" -name '*.py*' -print -quit)" ]; then
+    say "installing dependencies"
     "$PYBIN" -m pip install -q --upgrade pip >&2
     "$PYBIN" -m pip install -q -r "$REQ" >&2
+    # The public layer's stand-in is a distribution of its own: never part
+    # of the core's wheel.
+    "$PYBIN" -m pip install -q --no-build-isolation --no-deps --force-reinstall "$LAYER" >&2
     touch "$STAMP"
 fi
 
 # Build and install the wheel; the build directory is kept so that a rebuild
 # only recompiles what changed.
+say "building the extension modules"
 "$PYBIN" -m pip install -q --no-build-isolation --no-deps \
     -Cbuild-dir="$ROOT/build/wheel" --force-reinstall "$ROOT" >&2
 echo "$PYBIN"

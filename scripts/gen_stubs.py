@@ -1,10 +1,10 @@
-"""Writes the type stubs (python/private_core/**/*.pyi) from the built modules.
+"""Writes the type stubs (src/private_core/**/*.pyi) from the built modules.
 
 The extension modules carry their signatures (``__signature__``, with the
 annotation texts of the source), so the stubs are derived from what was
 built rather than written twice by hand.  Run after a build:
 
-    PYTHONPATH=build/dev .venv/bin/python scripts/gen_stubs.py
+    .venv/bin/python scripts/gen_stubs.py
 
 tests/test_stubs.py checks that the committed stubs still match the modules.
 """
@@ -21,10 +21,23 @@ import typing
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULES = [
-    "wire_link", "key_gate", "progress", "daily_bars", "tick_bars", "statement_desk",
-    "stash_store", "stash_rules", "stash_layer", "investor.FlowEngineContract", "investor.flow_engine",
-]
+
+
+def extension_modules() -> list[str]:
+    """Every extension module of the installed package, as "name" or "investor.name"."""
+    import importlib.machinery
+    import importlib.util
+    import pkgutil
+
+    import private_core
+
+    found = []
+    for info in pkgutil.walk_packages(private_core.__path__, "private_core."):
+        spec = importlib.util.find_spec(info.name)
+        if spec and isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+            found.append(info.name.removeprefix("private_core."))
+    return sorted(found)
+
 TYPING_NAMES = ["Any", "Callable", "Dict", "Hashable", "Iterable", "List", "Literal", "Mapping", "Optional",
                 "Protocol", "Sequence", "Tuple", "Union"]
 # Where a name's home module is private, import it from its public one.
@@ -210,12 +223,12 @@ def stub_for(modname: str) -> str:
 
 
 def main() -> int:
-    for short in MODULES:
+    for short in extension_modules():
         modname = "private_core." + short
-        path = ROOT / "python" / "private_core" / (short.replace(".", "/") + ".pyi")
+        path = ROOT / "src" / "private_core" / (short.replace(".", "/") + ".pyi")
         path.write_text(stub_for(modname))
         print("wrote", path.relative_to(ROOT))
-    (ROOT / "python" / "private_core" / "py.typed").write_text("")
+    (ROOT / "src" / "private_core" / "py.typed").write_text("")
     return 0
 
 

@@ -5,6 +5,9 @@ class and method of a module appears in its stub with the same parameters
 import ast
 import dataclasses
 import importlib
+import importlib.machinery
+import importlib.util
+import pkgutil
 import inspect
 from pathlib import Path
 
@@ -13,8 +16,18 @@ import pytest
 import private_core
 
 STUB_ROOT = Path(private_core.__file__).parent
-MODULES = ["wire_link", "key_gate", "progress", "daily_bars", "tick_bars", "statement_desk", "stash_store",
-           "stash_rules", "stash_layer", "investor.FlowEngineContract", "investor.flow_engine"]
+
+
+def extension_modules():
+    found = []
+    for info in pkgutil.walk_packages(private_core.__path__, "private_core."):
+        spec = importlib.util.find_spec(info.name)
+        if spec and isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+            found.append(info.name.removeprefix("private_core."))
+    return sorted(found)
+
+
+MODULES = extension_modules()
 KINDS = {"posonly": inspect.Parameter.POSITIONAL_ONLY, "args": inspect.Parameter.POSITIONAL_OR_KEYWORD,
          "kwonly": inspect.Parameter.KEYWORD_ONLY}
 

@@ -1,0 +1,1 @@
+"""Public layers of the Varnix client that the private core relies on."""
