@@ -6,11 +6,20 @@ built rather than written twice by hand.  Run after a build:
 
     .venv/bin/python scripts/gen_stubs.py
 
-tests/test_stubs.py checks that the committed stubs still match the modules.
+The stubs are meant for users' strict type checkers, so the texts are made
+complete where the source leaves them loose: a bare ``dict`` becomes
+``dict[str, Any]``, a quoted annotation loses its quotes, a parameter without
+an annotation is ``Any``, ``__enter__`` returns ``Self``, dataclasses are
+``@dataclass`` classes and ``__all__`` keeps its values.  Names, kinds and
+defaults of the parameters are always the modules' own.
+
+tests/test_stubs.py checks that the committed stubs are what this script
+writes today and that they still match the modules.
 """
 
 from __future__ import annotations
 
+import ast
 import dataclasses
 import importlib
 import inspect
@@ -38,25 +47,62 @@ def extension_modules() -> list[str]:
             found.append(info.name.removeprefix("private_core."))
     return sorted(found)
 
+
 TYPING_NAMES = ["Any", "Callable", "Dict", "Hashable", "Iterable", "List", "Literal", "Mapping", "Optional",
-                "Protocol", "Sequence", "Tuple", "Union"]
+                "Protocol", "Self", "Sequence", "Tuple", "Union"]
 # Where a name's home module is private, import it from its public one.
 PUBLIC_HOME = {"ValidationError": "pydantic"}
 # Names that annotations use although the module binds them only for type checkers.
 TYPE_ONLY_IMPORTS = {"private_core.investor.FlowEngineContract": ["from private_core.wire_link import HttpSession"]}
+# Attributes that instances get in __init__: the class object cannot show them.
+INSTANCE_ATTRIBUTES = {
+    "private_core.wire_link.HttpSession": {"api_key": "str", "base_url": "str", "timeout": "int"},
+    "private_core.investor.flow_engine.InvestorFlowEngine": {"session": "HttpSession"},
+}
+# The context-manager protocol's exit arguments.
+EXIT_PARAMS = {"exc_type": "type[BaseException] | None", "exc_value": "BaseException | None",
+               "traceback": "TracebackType | None"}
+DATACLASS_DEFAULTS = {"init": True, "repr": True, "eq": True, "order": False, "unsafe_hash": False,
+                      "frozen": False, "match_args": True, "kw_only": False, "slots": False, "weakref_slot": False}
 
 
 def is_kit_function(obj: object) -> bool:
     return repr(type(obj)) == "<class 'private_core.function'>"
 
 
+class _Complete(ast.NodeTransformer):
+    """Unquotes forward references and gives a bare ``dict`` its parameters."""
+
+    def visit_Subscript(self, node: ast.Subscript) -> ast.AST:
+        if isinstance(node.value, ast.Name) and node.value.id == "Literal":
+            return node  # its strings are values, not forward references
+        node.slice = self.visit(node.slice)
+        return node  # the subscripted name itself stays as it is
+
+    def visit_Constant(self, node: ast.Constant) -> ast.AST:
+        if isinstance(node.value, str):
+            return self.visit(ast.parse(node.value, mode="eval").body)
+        return node
+
+    def visit_Name(self, node: ast.Name) -> ast.AST:
+        if node.id == "dict":
+            return ast.parse("dict[str, Any]", mode="eval").body
+        return node
+
+
+def complete(text: str) -> str:
+    """The stub's spelling of an annotation text of the source."""
+    tree = ast.parse(text, mode="eval")
+    return ast.unparse(_Complete().visit(tree.body))
+
+
 def type_text(tp: object, mod: types.ModuleType) -> str:
     """How the module itself would spell an annotation object."""
     if isinstance(tp, str):
-        return tp
+        return complete(tp)
     if isinstance(tp, type):
         if vars(mod).get(tp.__name__) is tp or tp.__module__ == "builtins":
-            return tp.__name__
+            return complete(tp.__name__)
         for alias, value in vars(mod).items():
             if isinstance(value, types.ModuleType) and tp.__module__.startswith(value.__name__) and \
                     getattr(value, tp.__name__, None) is tp:
@@ -66,32 +112,48 @@ def type_text(tp: object, mod: types.ModuleType) -> str:
     for inner in getattr(tp, "__args__", ()):
         if isinstance(inner, type):
             text = text.replace(f"{inner.__module__}.{inner.__qualname__}", type_text(inner, mod))
-    return text
+    return complete(text)
 
 
-def param_text(p: inspect.Parameter) -> str:
+def param_text(p: inspect.Parameter, cls_name: str | None, method: str) -> str:
     prefix = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}.get(p.kind, "")
     text = prefix + p.name
     if p.annotation is not inspect.Parameter.empty:
-        text += ": " + str(p.annotation)
+        text += ": " + complete(str(p.annotation))
+    elif cls_name is not None and method == "__exit__" and p.name in EXIT_PARAMS:
+        text += ": " + EXIT_PARAMS[p.name]
+    elif not (cls_name is not None and p.name == "self"):
+        text += ": Any"  # what an unannotated parameter accepts
     if p.default is not inspect.Parameter.empty:
         text += " = ..."
     return text
 
 
-def def_text(name: str, fn: object, indent: str = "") -> str:
+def return_text(sig: inspect.Signature, cls_name: str | None, method: str) -> str:
+    if sig.return_annotation is inspect.Signature.empty:
+        return "None" if method == "__init__" else "Any"
+    text = complete(str(sig.return_annotation))
+    if method == "__enter__" and text == cls_name:
+        return "Self"  # a subclass's `with` gets the subclass
+    return text
+
+
+def def_text(name: str, fn: object, indent: str = "", cls_name: str | None = None) -> str:
     sig = inspect.signature(fn)
     parts = []
     saw_kwonly_marker = False
-    for p in sig.parameters.values():
+    params = list(sig.parameters.values())
+    for i, p in enumerate(params):
         if p.kind is inspect.Parameter.KEYWORD_ONLY and not saw_kwonly_marker:
             parts.append("*")
             saw_kwonly_marker = True
         if p.kind is inspect.Parameter.VAR_POSITIONAL:
             saw_kwonly_marker = True
-        parts.append(param_text(p))
-    ret = "" if sig.return_annotation is inspect.Signature.empty else " -> " + str(sig.return_annotation)
-    return f"{indent}def {name}({', '.join(parts)}){ret}: ..."
+        parts.append(param_text(p, cls_name, name))
+        if p.kind is inspect.Parameter.POSITIONAL_ONLY and \
+                (i + 1 == len(params) or params[i + 1].kind is not inspect.Parameter.POSITIONAL_ONLY):
+            parts.append("/")
+    return f"{indent}def {name}({', '.join(parts)}) -> {return_text(sig, cls_name, name)}: ..."
 
 
 def alias_text(value: object) -> str:
@@ -105,86 +167,81 @@ def value_type(value: object) -> str:
         return "Any"
     if isinstance(value, logging.Logger):
         return "_logging.Logger"
-    if isinstance(value, tuple):
+    if isinstance(value, (tuple, list, set, frozenset)):
         inner = {type(v).__name__ for v in value}
-        return f"Tuple[{inner.pop()}, ...]" if len(inner) == 1 else "tuple"
-    if isinstance(value, (list, dict)) and not value:
-        return type(value).__name__
-    if isinstance(value, list):
-        inner = {type(v).__name__ for v in value}
-        return f"List[{inner.pop()}]" if len(inner) == 1 else "list"
+        item = inner.pop() if len(inner) == 1 else "Any"
+        if isinstance(value, tuple):
+            return f"Tuple[{item}, ...]"
+        return f"{type(value).__name__}[{item}]"
     if isinstance(value, dict):
         return "Dict[str, Any]"
     return type(value).__name__
 
 
+def dataclass_head(cls: type) -> str:
+    params = cls.__dataclass_params__  # type: ignore[attr-defined]
+    changed = [f"{k}={getattr(params, k)!r}" for k, default in DATACLASS_DEFAULTS.items()
+               if getattr(params, k, default) != default]
+    return f"@dataclass({', '.join(changed)})" if changed else "@dataclass"
+
+
 def class_text(name: str, cls: type, mod: types.ModuleType) -> list[str]:
-    bases = [b for b in cls.__bases__ if b is not object]
-    base_names = []
-    for b in bases:
-        base_names.append(b.__name__)
-    head = f"class {name}({', '.join(base_names)}):" if base_names else f"class {name}:"
-    lines = [head]
+    base_names = [b.__name__ for b in cls.__bases__ if b is not object]
+    lines = []
+    is_dataclass = dataclasses.is_dataclass(cls)
+    if is_dataclass:
+        lines.append(dataclass_head(cls))
+    if getattr(cls, "_is_runtime_protocol", False):
+        lines.append("@runtime_checkable")
+    lines.append(f"class {name}({', '.join(base_names)}):" if base_names else f"class {name}:")
     body: list[str] = []
-    if dataclasses.is_dataclass(cls):
+    annotations = cls.__dict__.get("__annotations__", {})
+    field_names = set()
+    if is_dataclass:
         for f in dataclasses.fields(cls):
-            ann = type_text(f.type, mod)
+            if not f.init or f.kw_only:
+                raise NotImplementedError(f"{name}.{f.name}: fields outside __init__ or keyword-only fields")
+            field_names.add(f.name)
             has_default = f.default is not dataclasses.MISSING or f.default_factory is not dataclasses.MISSING
-            body.append(f"    {f.name}: {ann}" + (" = ..." if has_default else ""))
-    for attr, ann in cls.__dict__.get("__annotations__", {}).items():
-        if not dataclasses.is_dataclass(cls):
-            body.append(f"    {attr}: {ann if isinstance(ann, str) else alias_text(ann)}")
+            body.append(f"    {f.name}: {type_text(f.type, mod)}" + (" = ..." if has_default else ""))
+    else:
+        for attr, ann in annotations.items():
+            body.append(f"    {attr}: {type_text(ann, mod)}")
+    for attr, ann in INSTANCE_ATTRIBUTES.get(f"{mod.__name__}.{name}", {}).items():
+        body.append(f"    {attr}: {ann}")
     for attr, value in cls.__dict__.items():
         if attr.startswith("__") and attr not in ("__init__", "__enter__", "__exit__"):
             continue
-        if attr.startswith(("_abc", "_is_")):  # the protocol machinery's own
-            continue
-        if dataclasses.is_dataclass(cls) and attr in {f.name for f in dataclasses.fields(cls)}:
+        if attr.startswith(("_abc", "_is_")) or attr in field_names:  # the protocol machinery's own
             continue
         if is_kit_function(value):
-            body.append(def_text(attr, value, "    "))
-        elif inspect.isfunction(value):
-            continue
-        elif not callable(value) and attr not in cls.__dict__.get("__annotations__", {}):
+            body.append(def_text(attr, value, "    ", name))
+        elif not inspect.isfunction(value) and not callable(value) and attr not in annotations:
             body.append(f"    {attr}: {value_type(value)}")
-    if dataclasses.is_dataclass(cls):
-        sig = inspect.signature(cls)
-        body.append(def_text("__init__", _with_self(sig, mod), "    "))
     lines.extend(body or ["    ..."])
     return lines
 
 
-def _with_self(sig: inspect.Signature, mod: types.ModuleType):
-    params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)] + [
-        p.replace(annotation=type_text(p.annotation, mod))
-        for p in sig.parameters.values()
-    ]
-
-    def stand_in():
-        pass
-
-    stand_in.__signature__ = sig.replace(parameters=params, return_annotation="None")
-    return stand_in
+def docstring(doc: str | None, default: str) -> str:
+    text = (doc or default).strip()
+    if '"""' in text or text.endswith("\\"):
+        return repr(text)
+    return '"""' + text + ('\n"""' if "\n" in text else '"""')
 
 
 def stub_for(modname: str) -> str:
     mod = importlib.import_module(modname)
-    head = [f'"""Type stub of the extension module {modname}."""', "",
-            "import logging as _logging", "from typing import " + ", ".join(TYPING_NAMES), ""]
     imports: list[str] = []
     body: list[str] = []
     for name, value in vars(mod).items():
-        if name.startswith("__") and name != "__all__":
+        if name.startswith("__"):
             continue
         if isinstance(value, types.ModuleType):
             imports.append(f"import {value.__name__}" if value.__name__ == name else f"import {value.__name__} as {name}")
             continue
         home = PUBLIC_HOME.get(name, getattr(value, "__module__", None))
         if name in TYPING_NAMES or name == "TYPE_CHECKING":
-            if name == "TYPE_CHECKING":
-                imports.append("from typing import TYPE_CHECKING as TYPE_CHECKING")
-            else:
-                imports.append(f"from typing import {name} as {name}")
+            imports.append(f"from typing import {name} as {name}")
             continue
         own = home == modname
         if is_kit_function(value):
@@ -215,18 +272,35 @@ def stub_for(modname: str) -> str:
             body.append(f"{name}: Optional[_Meter]")
             continue
         body.append(f"{name}: {value_type(value)}")
+
+    text = "\n".join(body)
+    head = [docstring(mod.__doc__, f"Type stub of the extension module {modname}."), "",
+            "import logging as _logging",
+            "from typing import " + ", ".join(TYPING_NAMES)]
+    if "TracebackType" in text:
+        head.append("from types import TracebackType")
+    if "@dataclass" in text and getattr(mod, "dataclass", None) is not dataclasses.dataclass:
+        head.append("from dataclasses import dataclass")
+    if "@runtime_checkable" in text and getattr(mod, "runtime_checkable", None) is not typing.runtime_checkable:
+        head.append("from typing import runtime_checkable")
+    head.append("")
+    exported = getattr(mod, "__all__", None)
+    public = [f"__all__ = {list(exported)!r}", ""] if exported is not None else []
     extra = TYPE_ONLY_IMPORTS.get(modname, [])
-    text = "\n".join(head + imports + extra + [""] + body).rstrip() + "\n"
+    text = "\n".join(head + imports + extra + [""] + public + body).rstrip() + "\n"
     while "\n\n\n\n" in text:
         text = text.replace("\n\n\n\n", "\n\n\n")
     return text
 
 
+def stub_path(short: str) -> Path:
+    return ROOT / "src" / "private_core" / (short.replace(".", "/") + ".pyi")
+
+
 def main() -> int:
     for short in extension_modules():
-        modname = "private_core." + short
-        path = ROOT / "src" / "private_core" / (short.replace(".", "/") + ".pyi")
-        path.write_text(stub_for(modname))
+        path = stub_path(short)
+        path.write_text(stub_for("private_core." + short))
         print("wrote", path.relative_to(ROOT))
     (ROOT / "src" / "private_core" / "py.typed").write_text("")
     return 0

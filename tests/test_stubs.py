@@ -1,84 +1,91 @@
-"""The committed type stubs must describe the built modules: every function,
-class and method of a module appears in its stub with the same parameters
-(names, kinds, which have defaults) and the same annotation texts."""
+"""The committed type stubs must describe the built modules: each stub is what
+scripts/gen_stubs.py writes today, and every function, class and method of a
+module appears in its stub with the same parameters (names, kinds, which have
+defaults) and the module's annotation texts, made complete for strict type
+checkers (no quotes, a bare ``dict`` given its parameters, ``Self`` from
+``__enter__``, an annotation wherever the module has none)."""
 
 import ast
 import dataclasses
 import importlib
-import importlib.machinery
 import importlib.util
-import pkgutil
 import inspect
+import re
 from pathlib import Path
 
 import pytest
 
-import private_core
-
-STUB_ROOT = Path(private_core.__file__).parent
-
-
-def extension_modules():
-    found = []
-    for info in pkgutil.walk_packages(private_core.__path__, "private_core."):
-        spec = importlib.util.find_spec(info.name)
-        if spec and isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
-            found.append(info.name.removeprefix("private_core."))
-    return sorted(found)
+ROOT = Path(__file__).resolve().parents[1]
+STUB_ROOT = ROOT / "src" / "private_core"
 
 
-MODULES = extension_modules()
-KINDS = {"posonly": inspect.Parameter.POSITIONAL_ONLY, "args": inspect.Parameter.POSITIONAL_OR_KEYWORD,
-         "kwonly": inspect.Parameter.KEYWORD_ONLY}
+def _load_generator():
+    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def is_core_function(obj):
-    return repr(type(obj)) == "<class 'private_core.function'>"
+gen_stubs = _load_generator()
+MODULES = gen_stubs.extension_modules()
+is_core_function = gen_stubs.is_kit_function
 
 
 def stub_params(fn: ast.FunctionDef):
     a = fn.args
-    out = []
-    defaults = [None] * (len(a.args) - len(a.defaults)) + list(a.defaults)
-    for arg, d in zip(a.args, defaults):
-        out.append((arg.arg, KINDS["args"], d is not None, arg.annotation))
+    positional = [(arg, inspect.Parameter.POSITIONAL_ONLY) for arg in a.posonlyargs] + \
+                 [(arg, inspect.Parameter.POSITIONAL_OR_KEYWORD) for arg in a.args]
+    defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+    out = [(arg.arg, kind, d is not None, arg.annotation) for (arg, kind), d in zip(positional, defaults)]
     if a.vararg:
         out.append((a.vararg.arg, inspect.Parameter.VAR_POSITIONAL, False, a.vararg.annotation))
     for arg, d in zip(a.kwonlyargs, a.kw_defaults):
-        out.append((arg.arg, KINDS["kwonly"], d is not None, arg.annotation))
+        out.append((arg.arg, inspect.Parameter.KEYWORD_ONLY, d is not None, arg.annotation))
     if a.kwarg:
         out.append((a.kwarg.arg, inspect.Parameter.VAR_KEYWORD, False, a.kwarg.annotation))
     return out
 
 
-def ann_text(node):
-    # A quoted annotation unparses with its quotes, as the module's text has them.
-    return None if node is None else ast.unparse(node)
+def expected_text(annotation):
+    """The stub's spelling of a module's annotation text."""
+    tree = ast.parse(str(annotation), mode="eval").body
+    if isinstance(tree, ast.Constant) and isinstance(tree.value, str):
+        tree = ast.parse(tree.value, mode="eval").body
+    return re.sub(r"\bdict\b(?!\[)", "dict[str, Any]", ast.unparse(tree))
 
 
-def runtime_ann(value):
-    return None if value is inspect.Parameter.empty else str(value)
-
-
-def check_function(stub: ast.FunctionDef, runtime, where: str):
+def check_function(stub: ast.FunctionDef, runtime, where: str, cls_name=None):
     sig = inspect.signature(runtime)
-    got = [(p.name, p.kind, p.default is not inspect.Parameter.empty, runtime_ann(p.annotation))
-           for p in sig.parameters.values()]
-    want = [(n, k, d, ann_text(a)) for n, k, d, a in stub_params(stub)]
-    assert got == want, where
-    ret = None if sig.return_annotation is inspect.Signature.empty else str(sig.return_annotation)
-    assert ret == ann_text(stub.returns), where
+    params = list(sig.parameters.values())
+    got = [(p.name, p.kind, p.default is not inspect.Parameter.empty) for p in params]
+    assert got == [(n, k, d) for n, k, d, _ in stub_params(stub)], where
+    for p, (name, _, _, ann) in zip(params, stub_params(stub)):
+        if p.annotation is not inspect.Parameter.empty:
+            assert ast.unparse(ann) == expected_text(p.annotation), f"{where}({name})"
+        else:
+            assert ann is not None or (cls_name and name == "self"), f"{where}({name}) left unannotated"
+    assert stub.returns is not None, where
+    returned = ast.unparse(stub.returns)
+    if sig.return_annotation is not inspect.Signature.empty:
+        want = expected_text(sig.return_annotation)
+        assert returned == ("Self" if stub.name == "__enter__" and want == cls_name else want), where
 
 
-def load(name):
-    module = importlib.import_module("private_core." + name)
-    tree = ast.parse((STUB_ROOT / (name.replace(".", "/") + ".pyi")).read_text())
-    return module, tree
+def stub_tree(name):
+    return ast.parse((STUB_ROOT / (name.replace(".", "/") + ".pyi")).read_text())
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_is_what_the_generator_writes(name):
+    committed = (STUB_ROOT / (name.replace(".", "/") + ".pyi")).read_text()
+    assert committed == gen_stubs.stub_for("private_core." + name), \
+        "stale stub: run .venv/bin/python scripts/gen_stubs.py"
 
 
 @pytest.mark.parametrize("name", MODULES)
 def test_stub_matches_module(name):
-    module, tree = load(name)
+    module = importlib.import_module("private_core." + name)
+    tree = stub_tree(name)
     defs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
     for attr, value in vars(module).items():
@@ -91,13 +98,19 @@ def test_stub_matches_module(name):
             for mname, member in vars(value).items():
                 if is_core_function(member):
                     assert mname in methods, f"{name}.{attr}.{mname} missing from the stub"
-                    check_function(methods[mname], member, f"{name}.{attr}.{mname}")
+                    check_function(methods[mname], member, f"{name}.{attr}.{mname}", attr)
             if dataclasses.is_dataclass(value):
+                decorators = [ast.unparse(d) for d in classes[attr].decorator_list]
+                assert any(d.startswith("dataclass") for d in decorators), f"{name}.{attr} is a dataclass"
                 fields = [n.target.id for n in classes[attr].body if isinstance(n, ast.AnnAssign)]
-                assert fields[: len(dataclasses.fields(value))] == [f.name for f in dataclasses.fields(value)]
+                assert fields == [f.name for f in dataclasses.fields(value)]
     # Nothing in the stub that the module lacks.
     for stub_name in [*defs, *classes]:
         assert hasattr(module, stub_name), f"{name}.{stub_name} only in the stub"
+    # __all__ with the module's own values, or none when the module has none.
+    declared = [ast.literal_eval(n.value) for n in tree.body
+                if isinstance(n, ast.Assign) and [ast.unparse(t) for t in n.targets] == ["__all__"]]
+    assert declared == ([list(module.__all__)] if hasattr(module, "__all__") else [])
 
 
 def test_package_is_marked_typed():

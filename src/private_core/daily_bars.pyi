@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.daily_bars."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 import sys
 from typing import Any as Any

@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.key_gate."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from typing import Optional as Optional
 from pydantic import ValidationError as ValidationError
@@ -12,4 +12,4 @@ from private_core.wire_link import HttpSession as HttpSession
 
 logger: _logging.Logger
 VALIDATION_ENDPOINT: str
-def validate_api_key(session: HttpSession, *, client_version: str, include_messages: bool = ..., extra_context: Optional[dict] = ...) -> ApiKeyValidationResponse: ...
+def validate_api_key(session: HttpSession, *, client_version: str, include_messages: bool = ..., extra_context: Optional[dict[str, Any]] = ...) -> ApiKeyValidationResponse: ...

@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.stash_layer."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 import time
 from datetime import timedelta as timedelta
@@ -12,12 +12,12 @@ from typing import Optional as Optional
 import pandas as pd
 from private_core.stash_store import _Cache as _Cache
 
+__all__ = ['BaseStashLayer']
+
 CacheKey = Tuple[Hashable, ...]
 Namespace = str
 
 class BaseStashLayer:
-    def __init__(self, *args, **kwargs): ...
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def clear_cache(self, ns: Optional[str] = ...) -> None: ...
     def _fetch_with_cache(self, namespace: Namespace, key: CacheKey, *, live: bool, fetcher: Callable[[], pd.DataFrame], ttl_live: Optional[timedelta], ttl_history: Optional[timedelta], params: Optional[Dict[str, Any]] = ..., wait_timeout: float = ..., wait_interval: float = ...) -> pd.DataFrame: ...
-
-__all__: List[str]

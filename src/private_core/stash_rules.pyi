@@ -1,11 +1,13 @@
 """Type stub of the extension module private_core.stash_rules."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from datetime import timedelta as timedelta
 from typing import Optional as Optional
 from private_core.stash_store import is_today as is_today
+
+__all__ = ['touches_latest_trading_day', 'ttl_intraday_live', 'ttl_intraday_history', 'ttl_orderbook_live', 'ttl_eod_latest', 'ttl_eod_history']
 
 def touches_latest_trading_day(end: object) -> bool: ...
 def ttl_intraday_live() -> timedelta: ...
@@ -13,4 +15,3 @@ def ttl_intraday_history() -> Optional[timedelta]: ...
 def ttl_orderbook_live() -> timedelta: ...
 def ttl_eod_latest() -> timedelta: ...
 def ttl_eod_history() -> Optional[timedelta]: ...
-__all__: List[str]

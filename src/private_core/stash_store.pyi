@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.stash_store."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from dataclasses import dataclass as dataclass
 from dataclasses import field as field
@@ -16,16 +16,18 @@ from typing import Optional as Optional
 from typing import Tuple as Tuple
 import pandas as pd
 
+__all__ = ['_Cache', 'CacheEntry', 'CacheKey', 'Namespace', 'to_date', 'is_today']
+
 CacheKey = Tuple[Hashable, ...]
 Namespace = str
 
+@dataclass
 class CacheEntry:
     data: pd.DataFrame
     fetched_at: datetime
     params: Dict[str, Any] = ...
     expires_at: Optional[datetime] = ...
     def is_expired(self) -> bool: ...
-    def __init__(self, data: pd.DataFrame, fetched_at: datetime, params: Dict[str, Any] = ..., expires_at: Optional[datetime] = ...) -> None: ...
 
 
 class _Cache:
@@ -39,4 +41,3 @@ class _Cache:
 
 def to_date(d: Any) -> date: ...
 def is_today(d: Any) -> bool: ...
-__all__: List[str]

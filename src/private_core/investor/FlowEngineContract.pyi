@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.investor.FlowEngineContract."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import Literal as Literal
@@ -16,6 +16,7 @@ InvestorGroup = Literal['foreign', 'proprietary', 'local_institutional', 'local_
 SymbolArg = Union[str, Sequence[str]]
 Interval = Literal['1D', '1W', '1M']
 
+@runtime_checkable
 class FlowEngineContract(Protocol):
-    session: 'HttpSession'
-    def fetch_df(self, namespace: str, op: str, params: dict) -> pd.DataFrame: ...
+    session: HttpSession
+    def fetch_df(self, namespace: str, op: str, params: dict[str, Any]) -> pd.DataFrame: ...

@@ -1,7 +1,7 @@
 """Type stub of the extension module private_core.investor.flow_engine."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from datetime import date as date
 from datetime import datetime as datetime
@@ -23,6 +23,7 @@ def _strict_str(value: Any) -> str: ...
 class InvestorFlowEngine:
     _NAMESPACE_OPS: Mapping[Namespace, set[Operation]]
     _ID_FIELD: Mapping[Namespace, str]
+    session: HttpSession
     def __init__(self, session: HttpSession) -> None: ...
     def fetch_df(self, namespace: Namespace, op: Operation, params: dict[str, Any]) -> pd.DataFrame: ...
     def _prepare_payload(self, params: dict[str, Any]) -> dict[str, Any]: ...
