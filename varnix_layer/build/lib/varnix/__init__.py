@@ -1,1 +1,0 @@
-"""Public layers of the Varnix client that the private core relies on."""
