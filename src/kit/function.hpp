@@ -1,10 +1,16 @@
-// Declarative signatures, the argument parser, and the function type.
+// Module state, declarative signatures, the argument parser, and the
+// function type.
 //
-// A function states its signature once (`Sig`); the parser derives every
+// A function states its signature once (`Sig`): the parser derives every
 // argument error of the house conventions from it, in the order a reader of
-// compiled Python expects: positional count, missing positionals, missing
+// compiled Python expects (positional count, missing positionals, missing
 // keyword-only arguments, unknown or repeated keywords, float conversions,
-// then exact-type checks.
+// then exact-type checks), and the first line of its docstring is rendered
+// from it.  Bodies read their parameters by name, resolved at compile time.
+//
+// A call finds its module through the function object it runs in: nothing
+// depends on which call started last on a thread, so greenlets and other
+// coroutines that switch inside a native call are safe.
 #pragma once
 
 #include "object.hpp"
@@ -13,6 +19,102 @@
 
 namespace kit {
 
+// ---------------------------------------------------------------------------
+// Module state.  Each module derives its own state struct from this one
+// (module.hpp constructs it in the module's memory and traverses and clears
+// it with the module).
+struct ModState {
+    PyObject* module = nullptr;    // borrowed: the state lives inside it
+    PyObject* globals = nullptr;   // borrowed: the module's dict
+    PyObject* builtins = nullptr;  // the builtins seen when the module ran
+    PyTypeObject* fn_type = nullptr;
+    PyObject** names = nullptr;    // interned str of every "..."_n literal
+    std::size_t n_names = 0;
+
+    ModState() = default;
+    ModState(const ModState&) = delete;
+    ModState& operator=(const ModState&) = delete;
+    ~ModState() {
+        clear_base();
+        // The names stay until the module is freed: a function may still run
+        // while the garbage collector takes a cycle apart.
+        if (names) {
+            for (std::size_t i = 0; i < n_names; ++i) {
+                if (names[i]) release_ref(names[i]);
+            }
+            delete[] names;
+        }
+    }
+
+    int traverse_base(visitproc visit, void* arg) {
+        Py_VISIT(builtins);
+        Py_VISIT(fn_type);
+        return 0;
+    }
+    void clear_base() {
+        Py_CLEAR(builtins);
+        Py_CLEAR(fn_type);
+    }
+    // Derived states: the objects they hold.
+    int traverse(visitproc, void*) { return 0; }
+    void clear() {}
+};
+
+inline int visit(const Object& o, visitproc visit, void* arg) {
+    PyObject* p = o.get();
+    Py_VISIT(p);
+    return 0;
+}
+
+// What code running in a module works with: its state (names, globals).
+struct Ctx {
+    ModState* st;
+
+    template <lit S>
+    PyObject* operator[](Name<S>) const noexcept {
+        return st->names[Name<S>::id];
+    }
+    template <class S>
+    S& state() const noexcept {
+        return *static_cast<S*>(st);
+    }
+    // The interned name as an owned handle.
+    template <lit S>
+    Object obj(Name<S> n) const noexcept {
+        return Object::borrow((*this)[n]);
+    }
+
+    // A module global as Python code reads it at each use: the module's
+    // dict, then the builtins, else NameError.
+    Object global(PyObject* key) const {
+        PyObject* out = nullptr;
+        if (check_rc(PyDict_GetItemRef(st->globals, key, &out))) return Object::steal(out);
+        if (st->builtins && check_rc(PyDict_GetItemRef(st->builtins, key, &out))) return Object::steal(out);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+        fail();
+    }
+    template <lit S>
+    Object global(Name<S> n) const {
+        return global((*this)[n]);
+    }
+    template <lit S>
+    void set_global(Name<S> n, const Object& v) const {
+        check_rc(PyDict_SetItem(st->globals, (*this)[n], v.get()));
+    }
+
+    // raise NAME(message) [from cause], NAME read from the module globals as
+    // a `raise` statement would read it.
+    template <lit S>
+    [[noreturn]] void raise_global(Name<S> n, Arg message, const Object& cause = {}) const {
+        raise_from(global(n), std::move(message), cause);
+    }
+
+    // d.get(k, dflt); with a null `dflt`, a null handle when k is absent.
+    Object dict_get(const Object& d, PyObject* k, PyObject* dflt = Py_None) const;
+};
+
+// ---------------------------------------------------------------------------
+// Signatures.
 enum class Kind : unsigned char { Pos, KwOnly, Star, StarStar };
 enum class Type : unsigned char { Any, Str, Dict, Int, List, Double };
 
@@ -20,11 +122,11 @@ struct Default {
     enum K : unsigned char { Missing, NoneV, Bool, Int, Float, Str, Slot } k = Missing;
     long long i = 0;
     double d = 0;
-    const char* s = nullptr;
+    const char* s = nullptr;  // Str: the text; Slot: how the docstring shows it
 };
 
 struct Param {
-    const char* name;
+    const char* name = nullptr;
     Kind kind = Kind::Pos;
     Type type = Type::Any;
     bool none_ok = false;
@@ -47,8 +149,14 @@ struct Param {
     constexpr Param def_str(const char* s) const { Param p = *this; p.dflt.k = Default::Str; p.dflt.s = s; return p; }
     // A default evaluated when the function is created (the i-th object
     // handed to `make_function`), e.g. a module constant captured at class
-    // build time.
-    constexpr Param def_slot(int i) const { Param p = *this; p.dflt.k = Default::Slot; p.dflt.i = i; return p; }
+    // build time; `shown` is how the docstring writes it.
+    constexpr Param def_slot(int i, const char* shown) const {
+        Param p = *this;
+        p.dflt.k = Default::Slot;
+        p.dflt.i = i;
+        p.dflt.s = shown;
+        return p;
+    }
 };
 
 constexpr Param arg(const char* n) { return Param{n, Kind::Pos}; }
@@ -57,29 +165,56 @@ constexpr Param star(const char* n) { return Param{n, Kind::Star}; }
 constexpr Param starstar(const char* n) { return Param{n, Kind::StarStar}; }
 
 inline constexpr int kMaxParams = 16;
+inline constexpr int kMaxOwned = 6;  // converted floats, *args, **kwargs of one call
+
+// A parameter's position, found by name when the program is compiled.
+struct P {
+    int i;
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
 
 struct Sig {
     const char* name;
-    std::vector<Param> params;
+    Param params[kMaxParams]{};
+    int count = 0;
     const char* ret = nullptr;  // return annotation text
-    int n_pos = 0;               // positional-or-keyword parameters
-    int n_req_pos = 0;           // ... of which required (no default)
+    int n_pos = 0;              // positional-or-keyword parameters
+    int n_req_pos = 0;          // ... of which required (no default)
     int star_idx = -1, starstar_idx = -1;
+    int n_owned = 0;
 
-    Sig(const char* n, std::initializer_list<Param> ps, const char* r = nullptr) : name(n), params(ps), ret(r) {
-        for (int i = 0; i < static_cast<int>(params.size()); ++i) {
+    constexpr Sig(const char* n, std::initializer_list<Param> ps, const char* r = nullptr) : name(n), ret(r) {
+        if (ps.size() > kMaxParams) throw "too many parameters";
+        for (const Param& p : ps) params[count++] = p;
+        for (int i = 0; i < count; ++i) {
             const Param& p = params[i];
             if (p.kind == Kind::Pos) {
                 ++n_pos;
                 if (p.dflt.k == Default::Missing) n_req_pos = n_pos;
             } else if (p.kind == Kind::Star) {
                 star_idx = i;
+                ++n_owned;
             } else if (p.kind == Kind::StarStar) {
                 starstar_idx = i;
+                ++n_owned;
             }
+            if (p.type == Type::Double) ++n_owned;
         }
+        if (n_owned > kMaxOwned) throw "too many converted parameters";
     }
-    int size() const { return static_cast<int>(params.size()); }
+    constexpr int size() const { return count; }
+
+    // The parameter called `n`; a name the signature lacks does not compile.
+    consteval P operator[](const char* n) const {
+        for (int i = 0; i < count; ++i) {
+            if (same_text(params[i].name, n)) return P{i};
+        }
+        throw "no such parameter";
+    }
 };
 
 struct FunctionObject;
@@ -91,7 +226,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const Sig* sig;
     Impl impl;
-    PyObject* module;       // the defining module (strong)
+    PyObject* module;       // the defining module (strong): keeps `state` alive
     ModState* state;        // inside `module`
     PyObject* name;
     PyObject* qualname;
@@ -100,7 +235,6 @@ struct FunctionObject {
     PyObject* annotations;
     PyObject* fdict;
     PyObject* owner;        // class the function was defined in (for super())
-    PyObject* closure;      // free variables of an inner function
     PyObject* defaults[kMaxParams];
     PyObject* pnames[kMaxParams];  // interned parameter names
 };
@@ -108,52 +242,37 @@ struct FunctionObject {
 // Parsed arguments: borrowed pointers, valid for the length of the call.
 struct Call {
     FunctionObject* fn;
+    ModState* st;
     PyObject* v[kMaxParams];
     double d[kMaxParams];
-    Object hold[kMaxParams];  // converted floats, *args tuple, **kwargs dict
+    Object owned[kMaxOwned];  // converted floats, *args tuple, **kwargs dict
+    int n_owned = 0;
 
-    PyObject* raw(int i) const { return v[i]; }
-    Object arg(int i) const { return Object::borrow(v[i]); }
+    Call(FunctionObject* f) noexcept : fn(f), st(f->state) {}
+
+    Ctx cx() const noexcept { return Ctx{st}; }
+    template <class S>
+    S& state() const noexcept {
+        return *static_cast<S*>(st);
+    }
+    PyObject* raw(P p) const { return v[p.i]; }
+    Object operator[](P p) const { return Object::borrow(v[p.i]); }
+    double dbl(P p) const { return d[p.i]; }
+    bool is_none(P p) const { return v[p.i] == Py_None; }
     Object self() const { return Object::borrow(v[0]); }
-    double dbl(int i) const { return d[i]; }
-    bool is_none(int i) const { return v[i] == Py_None; }
     Object owner() const { return Object::borrow(fn->owner); }
-    Object closure() const { return Object::borrow(fn->closure); }
-    Object module() const { return Object::borrow(fn->module); }
+
+    PyObject* own(Object o) {
+        owned[n_owned] = std::move(o);
+        return owned[n_owned++].get();
+    }
 };
 
-// ---------------------------------------------------------------------------
-// Module globals, looked up at each use (so monkeypatching works).
-inline PyObject* current_globals();
-
-template <std::size_t N>
-inline Object global(const char (&n)[N]) {
-    PyObject* g = current_globals();
-    PyObject* key = name(n);
-    PyObject* out = nullptr;
-    if (g) {
-        check_rc(PyDict_GetItemRef(g, key, &out));
-        if (out) return Object::steal(out);
-    }
-    PyObject* b = PyEval_GetBuiltins();
-    if (b) {
-        check_rc(PyDict_GetItemRef(b, key, &out));
-        if (out) return Object::steal(out);
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    fail();
+inline Object Ctx::dict_get(const Object& d, PyObject* k, PyObject* dflt) const {
+    return kit::dict_get(d, k, dflt, (*this)["get"_n]);
 }
 
 namespace detail {
-
-// For the length of a call: the module whose code runs.
-struct StateScope {
-    ModState* saved;
-    explicit StateScope(ModState* st) noexcept : saved(current_state) { current_state = st; }
-    ~StateScope() { current_state = saved; }
-    StateScope(const StateScope&) = delete;
-    StateScope& operator=(const StateScope&) = delete;
-};
 
 [[noreturn]] inline void count_error(const Sig& s, Py_ssize_t found) {
     const bool exact = (s.n_req_pos == s.n_pos) && s.star_idx < 0;
@@ -178,6 +297,7 @@ inline const char* type_label(Type t) {
         case Type::Dict: return "dict";
         case Type::Int: return "int";
         case Type::List: return "list";
+        case Type::Double: return "double";
         default: return "object";
     }
 }
@@ -192,24 +312,63 @@ inline bool exact_type(Type t, PyObject* o) {
     }
 }
 
+// Conversions and exact-type checks, after every parameter has a value.
+inline void convert_and_check(const Sig& s, Call& c) {
+    const int np = s.size();
+    for (int i = 0; i < np; ++i) {
+        const Param& p = s.params[i];
+        if (p.type != Type::Double) continue;
+        if (p.none_ok && c.v[i] == Py_None) continue;
+        double x = PyFloat_AsDouble(c.v[i]);
+        if (x == -1.0 && PyErr_Occurred()) fail();
+        c.d[i] = x;
+        if (!PyFloat_CheckExact(c.v[i])) c.v[i] = c.own(floating(x));
+    }
+    for (int i = 0; i < np; ++i) {
+        const Param& p = s.params[i];
+        if (p.type == Type::Any || p.type == Type::Double) continue;
+        PyObject* o = c.v[i];
+        if (p.none_ok && o == Py_None) continue;
+        if (!exact_type(p.type, o)) arg_type_error(p.name, type_label(p.type), o);
+    }
+}
+
 inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Call& c) {
     const Sig& s = *f->sig;
     const int np = s.size();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    for (int i = 0; i < np; ++i) c.v[i] = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
+    // The common call: positional arguments only, no star parameters.
+    if (nkw == 0 && s.star_idx < 0 && s.starstar_idx < 0 && nargs <= s.n_pos) {
+        if (nargs < s.n_req_pos) count_error(s, nargs);
+        for (Py_ssize_t i = 0; i < nargs; ++i) c.v[i] = args[i];
+        for (int i = static_cast<int>(nargs); i < np; ++i) {
+            c.v[i] = f->defaults[i];
+            if (!c.v[i]) {
+                if (s.params[i].kind == Kind::KwOnly) {
+                    PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", s.name, f->pnames[i]);
+                    fail();
+                }
+                // Only a function torn down by the garbage collector lacks them.
+                raise(PyExc_SystemError, "function called after it was cleared");
+            }
+        }
+        convert_and_check(s, c);
+        return;
+    }
+
+    for (int i = 0; i < np; ++i) c.v[i] = nullptr;
     if (nargs > s.n_pos && s.star_idx < 0) count_error(s, nargs);
     const Py_ssize_t take = nargs < s.n_pos ? nargs : s.n_pos;
     for (Py_ssize_t i = 0; i < take; ++i) c.v[i] = args[i];
     if (s.star_idx >= 0) {
         Py_ssize_t extra = nargs > s.n_pos ? nargs - s.n_pos : 0;
-        c.hold[s.star_idx] = Object::steal(PyTuple_New(extra));
-        for (Py_ssize_t i = 0; i < extra; ++i)
-            PyTuple_SET_ITEM(c.hold[s.star_idx].get(), i, Py_NewRef(args[s.n_pos + i]));
-        c.v[s.star_idx] = c.hold[s.star_idx].get();
+        Object t = Object::steal(PyTuple_New(extra));
+        for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(args[s.n_pos + i]));
+        c.v[s.star_idx] = c.own(std::move(t));
     }
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kwvalues = args + nargs;
     // Which keyword went to which parameter (-1: not yet placed).
     int placed_small[32];
@@ -254,12 +413,12 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
             c.v[i] = kwvalues[j];
             placed[j] = i;
         } else if (p.dflt.k == Default::Missing) {
-            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", s.name,
-                         Object::steal(PyUnicode_FromString(p.name)).get());
+            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", s.name, f->pnames[i]);
             fail();
         }
     }
     // Whatever keywords are left over.
+    Object extra_kw;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         if (placed[j] >= 0) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -275,62 +434,36 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
             fail();
         }
-        Object& d = c.hold[s.starstar_idx];
-        if (!d) d = dict();
-        check_rc(PyDict_SetItem(d.get(), key, kwvalues[j]));
+        if (!extra_kw) extra_kw = dict();
+        check_rc(PyDict_SetItem(extra_kw.get(), key, kwvalues[j]));
     }
-    if (s.starstar_idx >= 0) {
-        Object& d = c.hold[s.starstar_idx];
-        if (!d) d = dict();
-        c.v[s.starstar_idx] = d.get();
-    }
-    // Defaults, then float conversions, then exact-type checks.
+    if (s.starstar_idx >= 0) c.v[s.starstar_idx] = c.own(extra_kw ? std::move(extra_kw) : dict());
     for (int i = 0; i < np; ++i) {
         if (!c.v[i]) c.v[i] = f->defaults[i];
-        // Only a function torn down by the garbage collector lacks them.
         if (!c.v[i]) raise(PyExc_SystemError, "function called after it was cleared");
     }
-    for (int i = 0; i < np; ++i) {
-        const Param& p = s.params[i];
-        if (p.type != Type::Double) continue;
-        if (p.none_ok && c.v[i] == Py_None) continue;
-        double x = PyFloat_AsDouble(c.v[i]);
-        if (x == -1.0 && PyErr_Occurred()) fail();
-        c.d[i] = x;
-        if (!PyFloat_CheckExact(c.v[i])) {
-            c.hold[i] = floating(x);
-            c.v[i] = c.hold[i].get();
-        }
-    }
-    for (int i = 0; i < np; ++i) {
-        const Param& p = s.params[i];
-        if (p.type == Type::Any || p.type == Type::Double) continue;
-        PyObject* o = c.v[i];
-        if (p.none_ok && o == Py_None) continue;
-        if (!exact_type(p.type, o)) arg_type_error(p.name, type_label(p.type), o);
-    }
+    convert_and_check(s, c);
 }
 
 inline PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    StateScope scope(f->state);
+    // Native calls count against the recursion limit as Python calls do: a
+    // cycle of them ends in RecursionError, not in a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = nullptr;
     try {
-        Call c;
-        c.fn = f;
+        Call c(f);
         parse(f, args, nargsf, kwnames, c);
         Object r = f->impl(c);
-        if (!r) return Py_NewRef(Py_None);
-        return r.release();
-    } catch (Error&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error signalled without an exception set");
-        return nullptr;
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return nullptr;
+        result = r ? r.release() : Py_NewRef(Py_None);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        set_from_cpp_exception();
+        result = nullptr;
     }
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 inline int fn_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -340,7 +473,6 @@ inline int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->fdict);
     Py_VISIT(f->owner);
-    Py_VISIT(f->closure);
     Py_VISIT(f->doc);
     for (int i = 0; i < kMaxParams; ++i) Py_VISIT(f->defaults[i]);
     return 0;
@@ -348,11 +480,9 @@ inline int fn_traverse(PyObject* self, visitproc visit, void* arg) {
 
 inline int fn_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->module);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->fdict);
     Py_CLEAR(f->owner);
-    Py_CLEAR(f->closure);
     Py_CLEAR(f->doc);
     for (int i = 0; i < kMaxParams; ++i) Py_CLEAR(f->defaults[i]);
     return 0;
@@ -367,6 +497,8 @@ inline void fn_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->modname);
     for (int i = 0; i < kMaxParams; ++i) Py_CLEAR(f->pnames[i]);
+    // The module goes last: the state it holds outlives everything above.
+    Py_CLEAR(f->module);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -381,43 +513,57 @@ inline PyObject* fn_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
+// Every boundary from the interpreter into toolkit code: a C++ exception
+// becomes the Python exception it stands for.
+template <class F>
+auto guarded(F&& f, decltype(f()) on_error) -> decltype(f()) {
+    try {
+        return f();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        set_from_cpp_exception();
+        return on_error;
+    }
+}
+
+inline PyObject* annotation_of(FunctionObject* f, const char* key) {
+    if (!f->annotations || !PyDict_Check(f->annotations)) return nullptr;
+    PyObject* a = nullptr;
+    check_rc(PyDict_GetItemStringRef(f->annotations, key, &a));
+    return a;
+}
+
 inline PyObject* fn_get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    try {
-        StateScope scope(f->state);
+    return guarded([&]() -> PyObject* {
         Object inspect = import("inspect");
-        Object Parameter = inspect.attr("Parameter");
-        Object empty = Parameter.attr("empty");
+        Object Parameter = Object::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        Object empty = Object::steal(PyObject_GetAttrString(Parameter.get(), "empty"));
         Object params = list();
         const Sig& s = *f->sig;
         for (int i = 0; i < s.size(); ++i) {
             const Param& p = s.params[i];
-            Object kind;
-            switch (p.kind) {
-                case Kind::Pos: kind = Parameter.attr("POSITIONAL_OR_KEYWORD"); break;
-                case Kind::KwOnly: kind = Parameter.attr("KEYWORD_ONLY"); break;
-                case Kind::Star: kind = Parameter.attr("VAR_POSITIONAL"); break;
-                case Kind::StarStar: kind = Parameter.attr("VAR_KEYWORD"); break;
-            }
+            const char* kind_name = p.kind == Kind::Pos      ? "POSITIONAL_OR_KEYWORD"
+                                    : p.kind == Kind::KwOnly ? "KEYWORD_ONLY"
+                                    : p.kind == Kind::Star   ? "VAR_POSITIONAL"
+                                                             : "VAR_KEYWORD";
+            Object kind = Object::steal(PyObject_GetAttrString(Parameter.get(), kind_name));
             Object dflt = f->defaults[i] ? Object::borrow(f->defaults[i]) : empty;
-            Object ann = empty;
-            if (f->annotations && PyDict_Check(f->annotations)) {
-                PyObject* a = nullptr;
-                check_rc(PyDict_GetItemStringRef(f->annotations, p.name, &a));
-                if (a) ann = Object::steal(a);
-            }
-            check_rc(PyList_Append(params.get(), Parameter(p.name, kind, kw("default", dflt), kw("annotation", ann)).get()));
+            PyObject* a = annotation_of(f, p.name);
+            Object ann = a ? Object::steal(a) : empty;
+            Object kwargs = dict();
+            check_rc(PyDict_SetItemString(kwargs.get(), "default", dflt.get()));
+            check_rc(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
+            append(params, call_star(Parameter, tuple(p.name, kind), kwargs));
         }
-        Object ret = empty;
-        if (f->annotations && PyDict_Check(f->annotations)) {
-            PyObject* a = nullptr;
-            check_rc(PyDict_GetItemStringRef(f->annotations, "return", &a));
-            if (a) ret = Object::steal(a);
-        }
-        return inspect.attr("Signature")(params, kw("return_annotation", ret)).release();
-    } catch (Error&) {
-        return nullptr;
-    }
+        PyObject* r = annotation_of(f, "return");
+        Object ret = r ? Object::steal(r) : empty;
+        Object kwargs = dict();
+        check_rc(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
+        Object Signature = Object::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+        return call_star(Signature, tuple(params), kwargs).release();
+    }, nullptr);
 }
 
 inline PyObject* fn_get_annotations(PyObject* self, void*) {
@@ -436,9 +582,11 @@ inline int fn_set_annotations(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(f->annotations, Py_XNewRef(value));
     return 0;
 }
+inline PyObject** str_slot(FunctionObject* f, void* which) {
+    return which == nullptr ? &f->name : which == reinterpret_cast<void*>(1) ? &f->qualname : &f->modname;
+}
 inline PyObject* fn_get_str(PyObject* self, void* which) {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
-    PyObject* v = which == nullptr ? f->name : which == reinterpret_cast<void*>(1) ? f->qualname : f->modname;
+    PyObject* v = *str_slot(reinterpret_cast<FunctionObject*>(self), which);
     return Py_NewRef(v ? v : Py_None);
 }
 inline int fn_set_str(PyObject* self, PyObject* value, void* which) {
@@ -447,8 +595,7 @@ inline int fn_set_str(PyObject* self, PyObject* value, void* which) {
         PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
         return -1;
     }
-    PyObject** slot = which == nullptr ? &f->name : which == reinterpret_cast<void*>(1) ? &f->qualname : &f->modname;
-    Py_XSETREF(*slot, Py_XNewRef(value ? value : Py_None));
+    Py_XSETREF(*str_slot(f, which), Py_XNewRef(value ? value : Py_None));
     return 0;
 }
 inline PyObject* fn_get_doc(PyObject* self, void*) {
@@ -465,6 +612,42 @@ inline PyObject* fn_get_dict(PyObject* self, void*) {
     if (!f->fdict) f->fdict = PyDict_New();
     return Py_XNewRef(f->fdict);
 }
+// __defaults__ and __kwdefaults__, read as for a Python function.
+inline PyObject* fn_get_defaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Sig& s = *f->sig;
+    int first = s.n_pos;
+    for (int i = 0; i < s.n_pos; ++i) {
+        if (f->defaults[i]) {
+            first = i;
+            break;
+        }
+    }
+    if (first == s.n_pos) Py_RETURN_NONE;
+    PyObject* t = PyTuple_New(s.n_pos - first);
+    if (!t) return nullptr;
+    for (int i = first; i < s.n_pos; ++i) PyTuple_SET_ITEM(t, i - first, Py_NewRef(f->defaults[i] ? f->defaults[i] : Py_None));
+    return t;
+}
+inline PyObject* fn_get_kwdefaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Sig& s = *f->sig;
+    PyObject* d = nullptr;
+    for (int i = 0; i < s.size(); ++i) {
+        if (s.params[i].kind != Kind::KwOnly || !f->defaults[i]) continue;
+        if (!d && !(d = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(d, f->pnames[i], f->defaults[i]) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    }
+    return d ? d : Py_NewRef(Py_None);
+}
+// Functions pickle by reference: the module and the qualified name, as the
+// interpreter's own functions do.
+inline PyObject* fn_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
 
 inline PyTypeObject* make_function_type(PyObject* module) {
     static PyMemberDef members[] = {
@@ -479,7 +662,13 @@ inline PyTypeObject* make_function_type(PyObject* module) {
         {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
         {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
         {"__dict__", fn_get_dict, nullptr, nullptr, nullptr},
+        {"__defaults__", fn_get_defaults, nullptr, nullptr, nullptr},
+        {"__kwdefaults__", fn_get_kwdefaults, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMethodDef methods[] = {
+        {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
@@ -490,6 +679,7 @@ inline PyTypeObject* make_function_type(PyObject* module) {
         {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
         {Py_tp_members, members},
         {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
         {0, nullptr},
     };
     static PyType_Spec spec = {
@@ -516,14 +706,65 @@ inline Object default_value(const Default& d, std::initializer_list<Object> slot
     return {};
 }
 
+// How a default is written in a signature line.
+inline std::string default_text(const Default& d) {
+    switch (d.k) {
+        case Default::Missing: return {};
+        case Default::NoneV: return "None";
+        case Default::Bool: return d.i ? "True" : "False";
+        case Default::Int: return std::to_string(d.i);
+        case Default::Float: {
+            char* s = PyOS_double_to_string(d.d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!s) fail();
+            std::string out(s);
+            PyMem_Free(s);
+            return out;
+        }
+        case Default::Str: {
+            Object r = str(d.s).repr();
+            return std::string(r.utf8());
+        }
+        case Default::Slot: return d.s ? d.s : "...";
+    }
+    return {};
+}
+
 }  // namespace detail
 
-inline PyObject* current_globals() { return current_state ? current_state->globals : nullptr; }
+// "name(str a: str, b: int = 1, *, c: bool = True) -> None": the first line
+// of every docstring, written from the signature.  A parameter whose type is
+// enforced carries the type in front; `shown` prefixes the name (a method
+// is written "Class.name").
+inline std::string signature_line(const Sig& s, const char* prefix = "") {
+    std::string out = std::string(prefix) + s.name + "(";
+    bool star_seen = false;
+    for (int i = 0; i < s.size(); ++i) {
+        const Param& p = s.params[i];
+        if (i) out += ", ";
+        if (p.kind == Kind::KwOnly && !star_seen) {
+            out += "*, ";
+            star_seen = true;
+        }
+        if (p.type != Type::Any) out += std::string(detail::type_label(p.type)) + " ";
+        if (p.kind == Kind::Star) {
+            out += "*";
+            star_seen = true;
+        }
+        if (p.kind == Kind::StarStar) out += "**";
+        out += p.name;
+        if (p.annotation) out += std::string(": ") + p.annotation;
+        if (p.dflt.k != Default::Missing) out += " = " + detail::default_text(p.dflt);
+    }
+    out += ")";
+    if (s.ret) out += std::string(" -> ") + s.ret;
+    return out;
+}
 
 // Annotation texts of a signature: parameter name -> text, "return" -> text.
 inline Object annotations_of(const Sig& s) {
     Object d = dict();
-    for (const Param& p : s.params) {
+    for (int i = 0; i < s.size(); ++i) {
+        const Param& p = s.params[i];
         if (p.annotation) check_rc(PyDict_SetItemString(d.get(), p.name, str(p.annotation).get()));
     }
     if (s.ret) check_rc(PyDict_SetItemString(d.get(), "return", str(s.ret).get()));
@@ -533,18 +774,15 @@ inline Object annotations_of(const Sig& s) {
 struct FnSpec {
     const Sig& sig;
     Impl impl;
-    const char* doc = nullptr;
-    const char* qualname = nullptr;  // defaults to the signature's name
+    const char* prose = nullptr;       // the docstring after its signature line
+    const char* qualname = nullptr;    // defaults to the signature's name
     std::initializer_list<Object> defaults = {};
-    Object closure = {};
+    const char* doc_prefix = "";       // "Class." for a method
 };
 
-// Creates a function object of the current module (valid in exec and in any
-// call of one of the module's functions).
-inline Object make_function(const FnSpec& spec) {
-    ModState* st = current_state;
-    if (!st) raise(PyExc_SystemError, "make_function outside of a module context");
-    if (spec.sig.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters");
+// Creates a function object of the module whose state `cx` is.
+inline Object make_function(Ctx cx, const FnSpec& spec) {
+    ModState* st = cx.st;
     auto* f = PyObject_GC_New(FunctionObject, st->fn_type);
     if (!f) fail();
     f->vectorcall = detail::fn_vectorcall;
@@ -559,24 +797,93 @@ inline Object make_function(const FnSpec& spec) {
     f->annotations = nullptr;
     f->fdict = nullptr;
     f->owner = nullptr;
-    f->closure = spec.closure.new_ref();
     for (int i = 0; i < kMaxParams; ++i) f->defaults[i] = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->pnames[i] = nullptr;
     Object self = Object::steal(reinterpret_cast<PyObject*>(f));
-    // Names come from the module's table (keyed by the literal), which keeps
-    // them alive: interning afresh per call would churn the interpreter's
-    // table for inner functions made on every call.
-    f->name = Py_NewRef(st->names->get(spec.sig.name));
+    f->name = check(PyUnicode_InternFromString(spec.sig.name));
     f->qualname = check(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.sig.name));
     f->modname = check(PyObject_GetAttrString(st->module, "__name__"));
-    f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)) : Py_NewRef(Py_None);
+    std::string doc = signature_line(spec.sig, spec.doc_prefix);
+    if (spec.prose) doc += std::string("\n\n") + spec.prose;
+    f->doc = str(doc).release();
     f->annotations = annotations_of(spec.sig).release();
     for (int i = 0; i < spec.sig.size(); ++i) {
-        f->pnames[i] = Py_NewRef(st->names->get(spec.sig.params[i].name));
+        f->pnames[i] = check(PyUnicode_InternFromString(spec.sig.params[i].name));
         f->defaults[i] = detail::default_value(spec.sig.params[i].dflt, spec.defaults).release();
     }
     PyObject_GC_Track(self.get());
     return self;
+}
+
+// ---------------------------------------------------------------------------
+// `with mgr: body()` by the context-manager protocol: `__enter__` and
+// `__exit__` are looked up on the type, and an `__exit__` that returns a true
+// value swallows the body's exception (the block then yields None).
+namespace detail {
+inline Object special_method(const Object& mgr, PyObject* n) {
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(mgr.get()));
+    PyObject* attr = nullptr;
+    check_rc(PyObject_GetOptionalAttr(tp, n, &attr));
+    if (!attr) return {};
+    Object a = Object::steal(attr);
+    descrgetfunc get = Py_TYPE(a.get())->tp_descr_get;
+    if (!get) return a;
+    return Object::steal(get(a.get(), mgr.get(), tp));
+}
+}  // namespace detail
+
+template <class Body>
+Object with(Ctx cx, const Object& mgr, Body&& body) {
+    Object enter = detail::special_method(mgr, cx["__enter__"_n]);
+    if (!enter) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     mgr.type_name());
+        fail();
+    }
+    Object exit = detail::special_method(mgr, cx["__exit__"_n]);
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     mgr.type_name());
+        fail();
+    }
+    enter();
+    Object result;
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            result = None();
+        } else {
+            result = body();
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        detail::set_from_cpp_exception();
+        Object exc = Object::steal(PyErr_GetRaisedException());
+        bool swallow;
+        {
+            Handling handling(exc);
+            Object tb = Object::steal_or_null(PyException_GetTraceback(exc.get()));
+            Object type = Object::borrow(Py_TYPE(exc.get()));
+            swallow = exit(type, exc, tb ? tb : None()).truthy();
+        }
+        if (!swallow) {
+            PyErr_SetRaisedException(exc.release());
+            fail();
+        }
+        return None();
+    }
+    exit(Py_None, Py_None, Py_None);
+    return result;
+}
+
+// with lock: body()   for a lock known to be a plain lock (acquire/release,
+// and an exit that never swallows).
+template <class Body>
+auto with_lock(Ctx cx, const Object& lock, Body&& body) -> decltype(body()) {
+    lock.method(cx["acquire"_n]);
+    return try_finally(std::forward<Body>(body), [&] { lock.method(cx["release"_n]); });
 }
 
 }  // namespace kit

@@ -1,6 +1,7 @@
-// Multi-phase module definition, binding module names, imports, and building
-// classes by calling their metaclass (so dataclasses and typing.Protocol work
-// as they do for classes written in Python).
+// Multi-phase module definition with typed module state, binding module
+// names, imports, and building classes by calling their metaclass (so
+// dataclasses and typing.Protocol work as they do for classes written in
+// Python).
 #pragma once
 
 #include "function.hpp"
@@ -10,8 +11,12 @@ namespace kit {
 // What a module's exec function works with.
 struct Module {
     PyObject* m;  // borrowed
-    ModState* st;
+    Ctx cx;
 
+    template <class S>
+    S& state() const noexcept {
+        return cx.state<S>();
+    }
     Object dict() const { return Object::borrow(PyModule_GetDict(m)); }
     Object name() const { return Object::steal(PyObject_GetAttrString(m, "__name__")); }
 
@@ -19,15 +24,18 @@ struct Module {
     void set(const char* n, const Object& v) const { check_rc(PyObject_SetAttrString(m, n, v.get())); }
     Object get(const char* n) const { return Object::steal(PyObject_GetAttrString(m, n)); }
 
-    // import X (absolute); returns the top-level module as `import` does
-    // for dotted names only when bind is requested by the caller.
-    Object import(const char* module) const { return kit::import(module); }
+    // import <module>, binding the module under `as` (its own name by default).
+    Object import_as(const char* module, const char* as = nullptr) const {
+        Object mod = import(module);
+        set(as ? as : module, mod);
+        return mod;
+    }
 
     // from <module> import <names...>, binding each name in this module.
     // `level` 1 is a relative import from this module's package.
     void from_import(const char* module, std::initializer_list<const char*> names, int level = 0) const {
         Object fromlist = Object::steal(PyList_New(0));
-        for (const char* n : names) check_rc(PyList_Append(fromlist.get(), str(n).get()));
+        for (const char* n : names) append(fromlist, str(n));
         Object globals = dict();
         Object mod = Object::steal(
             PyImport_ImportModuleLevel(module, globals.get(), nullptr, fromlist.get(), level));
@@ -35,7 +43,8 @@ struct Module {
             PyObject* out = nullptr;
             check_rc(PyObject_GetOptionalAttrString(mod.get(), n, &out));
             if (!out) {
-                Object modname = mod.attr_opt("__name__");
+                Object modname = Object::steal_or_null(PyObject_GetAttrString(mod.get(), "__name__"));
+                PyErr_Clear();
                 PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S'", n,
                              modname ? modname.get() : Py_None);
                 fail();
@@ -45,21 +54,31 @@ struct Module {
     }
 
     // Create a module-level function and bind it under its name.
-    Object def(const FnSpec& spec) const {
-        Object f = make_function(spec);
-        set(spec.sig.name, f);
+    Object def(const Sig& sig, Impl impl, const char* prose = nullptr, std::initializer_list<Object> defaults = {}) const {
+        Object f = make_function(cx, FnSpec{sig, impl, prose, nullptr, defaults});
+        set(sig.name, f);
         return f;
+    }
+
+    // __all__ = [names...]
+    void set_all(std::initializer_list<const char*> names) const {
+        Object all = list();
+        for (const char* n : names) append(all, str(n));
+        set("__all__", all);
     }
 };
 
 // A class body: the namespace that the metaclass is called with.
 class ClassDef {
+    Ctx cx_;
     std::string name_;
+    std::string prefix_;
     Object ns_;
     std::vector<Object> functions_;
 
 public:
-    ClassDef(const Module& mod, const char* name, const char* doc = nullptr) : name_(name), ns_(dict()) {
+    ClassDef(const Module& mod, const char* name, const char* doc = nullptr)
+        : cx_(mod.cx), name_(name), prefix_(std::string(name) + "."), ns_(kit::dict()) {
         check_rc(PyDict_SetItemString(ns_.get(), "__module__", mod.name().get()));
         check_rc(PyDict_SetItemString(ns_.get(), "__qualname__", str(name).get()));
         if (doc) check_rc(PyDict_SetItemString(ns_.get(), "__doc__", str(doc).get()));
@@ -76,20 +95,20 @@ public:
         check_rc(PyDict_GetItemStringRef(ns_.get(), "__annotations__", &ann));
         Object a = Object::steal_or_null(ann);
         if (!a) {
-            a = dict();
+            a = kit::dict();
             attr("__annotations__", a);
         }
         check_rc(PyDict_SetItemString(a.get(), n, v.get()));
         return *this;
     }
     // A method: qualname "<Class>.<name>"; bound through the descriptor
-    // protocol like any Python function.
-    ClassDef& method(const Sig& sig, Impl impl, const char* doc, std::initializer_list<Object> defaults = {}) {
-        std::string qual = name_ + "." + sig.name;
-        Object f = make_function(FnSpec{sig, impl, doc, qual.c_str(), defaults});
+    // protocol like any Python function.  Returns the function object.
+    Object method(const Sig& sig, Impl impl, const char* prose = nullptr, std::initializer_list<Object> defaults = {}) {
+        std::string qual = prefix_ + sig.name;
+        Object f = make_function(cx_, FnSpec{sig, impl, prose, qual.c_str(), defaults, prefix_.c_str()});
         attr(sig.name, f);
         functions_.push_back(f);
-        return *this;
+        return f;
     }
 
     // metaclass(name, bases, namespace).  Without an explicit metaclass the
@@ -98,8 +117,8 @@ public:
         Object b = bases ? bases : tuple();
         Object meta = metaclass;
         if (!meta) {
-            meta = PyTuple_GET_SIZE(b.get()) ? Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(b.get(), 0))))
-                                             : Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+            meta = PyTuple_GET_SIZE(b.get()) ? Object::borrow(Py_TYPE(PyTuple_GET_ITEM(b.get(), 0)))
+                                             : Object::borrow(&PyType_Type);
         }
         Object cls = meta(str(name_), b, ns_);
         // The class is each method's __class__ (what zero-argument super uses).
@@ -113,68 +132,70 @@ public:
 
 namespace detail {
 
-inline int mod_traverse(PyObject* m, visitproc visit, void* arg) {
-    auto* st = static_cast<ModState*>(PyModule_GetState(m));
-    if (st) Py_VISIT(st->fn_type);
-    return 0;
-}
-inline int mod_clear(PyObject* m) {
-    auto* st = static_cast<ModState*>(PyModule_GetState(m));
-    if (st) Py_CLEAR(st->fn_type);
-    return 0;
-}
-inline void mod_free(void* m) {
-    auto* st = static_cast<ModState*>(PyModule_GetState(static_cast<PyObject*>(m)));
-    if (!st) return;
-    Py_CLEAR(st->fn_type);
-    delete st->names;
-    st->names = nullptr;
+template <class S>
+S* state_of(PyObject* m) {
+    auto* st = static_cast<S*>(PyModule_GetState(m));
+    return st && st->module ? st : nullptr;
 }
 
-template <void (*Body)(Module&)>
+template <class S>
+int mod_traverse(PyObject* m, visitproc visit, void* arg) {
+    if (S* st = state_of<S>(m)) {
+        if (int r = st->traverse_base(visit, arg)) return r;
+        return st->traverse(visit, arg);
+    }
+    return 0;
+}
+template <class S>
+int mod_clear(PyObject* m) {
+    if (S* st = state_of<S>(m)) {
+        st->clear();
+        st->clear_base();
+    }
+    return 0;
+}
+template <class S>
+void mod_free(void* m) {
+    if (S* st = state_of<S>(static_cast<PyObject*>(m))) st->~S();
+}
+
+template <class S, void (*Body)(Module&)>
 int exec_trampoline(PyObject* m) {
-    auto* st = static_cast<ModState*>(PyModule_GetState(m));
+    void* mem = PyModule_GetState(m);
+    S* st = new (mem) S();
     st->module = m;
     st->globals = PyModule_GetDict(m);
-    st->names = new (std::nothrow) NameTable();
-    if (!st->names) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    StateScope scope(st);
-    try {
+    return guarded([&]() -> int {
+        st->builtins = Py_XNewRef(PyEval_GetBuiltins());
+        const auto& reg = name_registry();
+        st->names = new PyObject*[reg.size()]();
+        st->n_names = reg.size();
+        for (std::size_t i = 0; i < reg.size(); ++i) st->names[i] = check(PyUnicode_InternFromString(reg[i]));
         st->fn_type = make_function_type(m);
-        Module mod{m, st};
+        Module mod{m, Ctx{st}};
         Body(mod);
         return 0;
-    } catch (Error&) {
-        return -1;
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return -1;
-    }
+    }, -1);
 }
 
 }  // namespace detail
 }  // namespace kit
 
-// Defines PyInit_<NAME> with multi-phase initialisation; BODY binds the
-// module's names in order.
-#define KIT_MODULE(NAME, BODY)                                                                        \
+// Defines PyInit_<NAME> with multi-phase initialisation.  STATE is the
+// module's state struct (derived from kit::ModState); BODY binds the module's
+// names in order; DOC is the module's docstring.
+#define KIT_MODULE(NAME, STATE, BODY, DOC)                                                            \
     static PyModuleDef_Slot NAME##_kit_slots[] = {                                                    \
-        {Py_mod_exec, reinterpret_cast<void*>(kit::detail::exec_trampoline<BODY>)},                   \
+        {Py_mod_exec, reinterpret_cast<void*>(kit::detail::exec_trampoline<STATE, BODY>)},            \
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                   \
         {0, nullptr}};                                                                                \
     static PyModuleDef NAME##_kit_def = {PyModuleDef_HEAD_INIT,                                       \
                                          #NAME,                                                       \
-                                         nullptr,                                                     \
-                                         sizeof(kit::ModState),                                       \
+                                         DOC,                                                         \
+                                         sizeof(STATE),                                               \
                                          nullptr,                                                     \
                                          NAME##_kit_slots,                                            \
-                                         kit::detail::mod_traverse,                                   \
-                                         kit::detail::mod_clear,                                      \
-                                         kit::detail::mod_free};                                      \
+                                         kit::detail::mod_traverse<STATE>,                            \
+                                         kit::detail::mod_clear<STATE>,                               \
+                                         kit::detail::mod_free<STATE>};                               \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_kit_def); }

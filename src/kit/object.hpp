@@ -1,4 +1,4 @@
-// Owned references, the error idiom and calling helpers.
+// Owned references, the error idiom, interned names and calling helpers.
 //
 // One error idiom everywhere: a C++ `kit::Error` is thrown when (and only
 // when) a Python exception is set.  Function boundaries catch it and return
@@ -8,15 +8,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cxxabi.h>
 #include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,80 +38,52 @@ inline int check_rc(int rc) {
     return rc;
 }
 
-// ---------------------------------------------------------------------------
-// Interned names.  Each module keeps its own table (module state), keyed by
-// the address of the string literal, so a lookup costs one pointer hash.
-struct NameTable {
-    // Open addressing on the literal's address, a power-of-two table: a
-    // lookup is one multiply, a mask and (almost always) one compare.
-    struct Slot {
-        const void* key;
-        PyObject* value;
-    };
-    std::vector<Slot> slots = std::vector<Slot>(64, Slot{nullptr, nullptr});
-    std::size_t used = 0;
-
-    ~NameTable() {
-        for (auto& sl : slots) Py_XDECREF(sl.value);
-    }
-    static std::size_t hash(const void* k) {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(k) >> 3) * 0x9E3779B97F4A7C15ull);
-    }
-    PyObject* get(const char* s) {
-        std::size_t mask = slots.size() - 1;
-        for (std::size_t i = hash(s) & mask;; i = (i + 1) & mask) {
-            if (slots[i].key == s) return slots[i].value;
-            if (!slots[i].key) break;
-        }
-        PyObject* o = check(PyUnicode_InternFromString(s));
-        if ((used + 1) * 2 > slots.size()) grow();
-        insert(s, o);
-        return o;
-    }
-
-private:
-    void insert(const void* k, PyObject* v) {
-        std::size_t mask = slots.size() - 1;
-        std::size_t i = hash(k) & mask;
-        while (slots[i].key) i = (i + 1) & mask;
-        slots[i] = Slot{k, v};
-        ++used;
-    }
-    void grow() {
-        std::vector<Slot> old(slots.size() * 2, Slot{nullptr, nullptr});
-        old.swap(slots);
-        used = 0;
-        for (auto& sl : old) {
-            if (sl.key) insert(sl.key, sl.value);
-        }
-    }
-};
-
-// Module state: the function type, the interned names and the globals of
-// one module.
-struct ModState {
-    PyTypeObject* fn_type;
-    PyObject* module;   // borrowed: the state lives inside it
-    PyObject* globals;  // borrowed: the module's dict
-    NameTable* names;
-};
-
-// The module whose code is running on this thread, switched by every call
-// of one of its functions.  One thread-local for everything keeps the
-// switch to a single load and store.
-inline thread_local ModState* current_state = nullptr;
-
-// Borrowed interned str for a string literal.  Only literals may be passed:
-// the table is keyed by address.
-template <std::size_t N>
-inline PyObject* name(const char (&s)[N]) {
-    if (ModState* st = current_state) return st->names->get(s);
-    // No module context (should not happen): fall back to the interpreter's
-    // own interning, which keeps the string alive for us.
-    PyObject* o = check(PyUnicode_InternFromString(s));
-    Py_DECREF(o);
-    return o;
+// A reference may only be dropped by a thread that holds a thread state.  A
+// daemon thread that wakes during interpreter shutdown is ended by a forced
+// unwind (pthread_exit) from inside the interpreter, without one: its
+// references are then left alone (the process is going away) rather than
+// released without the interpreter's protection.
+inline void release_ref(PyObject* p) noexcept {
+    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
 }
+
+// ---------------------------------------------------------------------------
+// Interned names.  Every literal written as "name"_n gets an index, fixed
+// when the module's shared object loads; each module's state holds the
+// interned str of every index (created once, in its exec function), so a
+// name costs one array load at the point of use.
+template <std::size_t N>
+struct lit {
+    char s[N];
+    constexpr lit(const char (&a)[N]) {
+        for (std::size_t i = 0; i < N; ++i) s[i] = a[i];
+    }
+};
+
+namespace detail {
+inline std::vector<const char*>& name_registry() {
+    static std::vector<const char*> r;
+    return r;
+}
+inline std::size_t register_name(const char* s) {
+    auto& r = name_registry();
+    r.push_back(s);
+    return r.size() - 1;
+}
+}  // namespace detail
+
+template <lit S>
+struct Name {
+    static inline const std::size_t id = detail::register_name(S.s);
+    static constexpr const char* text() { return S.s; }
+};
+
+inline namespace literals {
+template <lit S>
+constexpr Name<S> operator""_n() {
+    return {};
+}
+}  // namespace literals
 
 // ---------------------------------------------------------------------------
 class Object {
@@ -129,13 +102,14 @@ public:
         Py_XINCREF(p);
         return Object(p, 0);
     }
+    static Object borrow(PyTypeObject* t) noexcept { return borrow(reinterpret_cast<PyObject*>(t)); }
     Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Object(Object&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
     Object& operator=(const Object& o) noexcept {
         Py_XINCREF(o.p_);
         PyObject* old = p_;
         p_ = o.p_;
-        Py_XDECREF(old);
+        if (old) release_ref(old);
         return *this;
     }
     Object& operator=(Object&& o) noexcept {
@@ -143,11 +117,13 @@ public:
             PyObject* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
-            Py_XDECREF(old);
+            if (old) release_ref(old);
         }
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    ~Object() {
+        if (p_) release_ref(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept {
@@ -170,32 +146,26 @@ public:
     bool isinstance(PyObject* cls) const { return check_rc(PyObject_IsInstance(p_, cls)) != 0; }
     bool isinstance(const Object& cls) const { return isinstance(cls.get()); }
 
-    // Attributes.  Literal names go through the interned table.
-    template <std::size_t N>
-    Object attr(const char (&n)[N]) const {
-        return steal(PyObject_GetAttr(p_, name(n)));
-    }
-    Object attr(const Object& n) const { return steal(PyObject_GetAttr(p_, n.get())); }
+    // Attributes, by name object (usually an interned name from the state).
+    Object attr(PyObject* n) const { return steal(PyObject_GetAttr(p_, n)); }
+    Object attr(const Object& n) const { return attr(n.get()); }
     // Attribute or null when missing (AttributeError swallowed).
-    template <std::size_t N>
-    Object attr_opt(const char (&n)[N]) const {
+    Object attr_opt(PyObject* n) const {
         PyObject* out = nullptr;
-        check_rc(PyObject_GetOptionalAttr(p_, name(n), &out));
+        check_rc(PyObject_GetOptionalAttr(p_, n, &out));
         return steal_or_null(out);
     }
-    template <std::size_t N>
-    bool has_attr(const char (&n)[N]) const {
-        return static_cast<bool>(attr_opt(n));
-    }
-    template <std::size_t N>
-    void set_attr(const char (&n)[N], const Object& v) const {
-        check_rc(PyObject_SetAttr(p_, name(n), v.get()));
-    }
+    void set_attr(PyObject* n, const Object& v) const { check_rc(PyObject_SetAttr(p_, n, v.get())); }
 
     // Items.
     Object item(const Object& k) const { return steal(PyObject_GetItem(p_, k.get())); }
-    Object item(Py_ssize_t i) const { return steal(PySequence_GetItem(p_, i)); }
+    Object item(PyObject* k) const { return steal(PyObject_GetItem(p_, k)); }
+    template <class I, std::enable_if_t<std::is_integral_v<I>, int> = 0>
+    Object item(I i) const {
+        return steal(PySequence_GetItem(p_, static_cast<Py_ssize_t>(i)));
+    }
     void set_item(const Object& k, const Object& v) const { check_rc(PyObject_SetItem(p_, k.get(), v.get())); }
+    void set_item(PyObject* k, const Object& v) const { check_rc(PyObject_SetItem(p_, k, v.get())); }
     Py_ssize_t len() const {
         Py_ssize_t n = PyObject_Length(p_);
         if (n < 0) fail();
@@ -205,8 +175,8 @@ public:
     // Calls: see Arg below; defined after it.
     template <class... A>
     Object operator()(A&&... a) const;
-    template <std::size_t N, class... A>
-    Object method(const char (&n)[N], A&&... a) const;
+    template <class... A>
+    Object method(PyObject* n, A&&... a) const;
 
     Object str() const { return steal(PyObject_Str(p_)); }
     Object repr() const { return steal(PyObject_Repr(p_)); }
@@ -217,11 +187,15 @@ public:
         if (!s) fail();
         return {s, static_cast<std::size_t>(n)};
     }
+    // Rich comparisons as Python evaluates them (no identity shortcut).
     bool eq(const Object& o) const { return check_rc(PyObject_RichCompareBool(p_, o.get(), Py_EQ)) != 0; }
     bool lt(const Object& o) const { return check_rc(PyObject_RichCompareBool(p_, o.get(), Py_LT)) != 0; }
     bool le(const Object& o) const { return check_rc(PyObject_RichCompareBool(p_, o.get(), Py_LE)) != 0; }
     bool ge(const Object& o) const { return check_rc(PyObject_RichCompareBool(p_, o.get(), Py_GE)) != 0; }
     bool gt(const Object& o) const { return check_rc(PyObject_RichCompareBool(p_, o.get(), Py_GT)) != 0; }
+    bool ne(const Object& o) const { return Object::steal(PyObject_RichCompare(p_, o.get(), Py_NE)).truthy(); }
+    // The comparison's own result object (a == b, a >= b ...).
+    Object compare(const Object& o, int op) const { return steal(PyObject_RichCompare(p_, o.get(), op)); }
 };
 
 inline Object None() { return Object::borrow(Py_None); }
@@ -233,6 +207,7 @@ inline Object integer(long long v) { return Object::steal(PyLong_FromLongLong(v)
 inline Object floating(double v) { return Object::steal(PyFloat_FromDouble(v)); }
 inline Object dict() { return Object::steal(PyDict_New()); }
 inline Object list() { return Object::steal(PyList_New(0)); }
+inline Object type(PyTypeObject* t) { return Object::borrow(t); }
 
 // ---------------------------------------------------------------------------
 // An argument of a call: a borrowed or owned object, optionally a keyword.
@@ -255,10 +230,9 @@ struct Arg {
     }
 };
 
-// A keyword argument: kit::kw("params", value).
-template <std::size_t N>
-inline Arg kw(const char (&n)[N], Arg a) {
-    a.kw = name(n);
+// A keyword argument: kit::kw(cx["params"_n], value).
+inline Arg kw(PyObject* name, Arg a) {
+    a.kw = name;
     return a;
 }
 
@@ -305,13 +279,13 @@ Object Object::operator()(A&&... a) const {
     }
 }
 
-template <std::size_t N, class... A>
-Object Object::method(const char (&n)[N], A&&... a) const {
+template <class... A>
+Object Object::method(PyObject* n, A&&... a) const {
     if constexpr (sizeof...(A) == 0) {
-        return steal(PyObject_CallMethodNoArgs(p_, name(n)));
+        return steal(PyObject_CallMethodNoArgs(p_, n));
     } else {
         const Arg args[] = {Arg(std::forward<A>(a))...};
-        return detail::vcall(name(n), p_, args, sizeof...(A));
+        return detail::vcall(n, p_, args, sizeof...(A));
     }
 }
 
@@ -328,6 +302,15 @@ inline Object tuple(A&&... a) {
     return t;
 }
 inline Object tuple() { return Object::steal(PyTuple_New(0)); }
+
+template <class... A>
+inline Object list_of(A&&... a) {
+    const Arg args[] = {Arg(std::forward<A>(a))...};
+    Object l = Object::steal(PyList_New(sizeof...(A)));
+    for (std::size_t i = 0; i < sizeof...(A); ++i) PyList_SET_ITEM(l.get(), i, Py_NewRef(args[i].obj));
+    return l;
+}
+inline void append(const Object& list, const Object& v) { check_rc(PyList_Append(list.get(), v.get())); }
 
 // "".join of str pieces (each must be a str).
 inline Object cat(std::initializer_list<Arg> parts) {
@@ -359,6 +342,94 @@ inline Object import_name(const char* module, const char* n) {
 }
 
 // ---------------------------------------------------------------------------
+// Python's everyday operations, with Python's own errors.
+inline Object add(const Object& a, const Object& b) { return Object::steal(PyNumber_Add(a.get(), b.get())); }
+inline Object sub(const Object& a, const Object& b) { return Object::steal(PyNumber_Subtract(a.get(), b.get())); }
+inline Object mul(const Object& a, const Object& b) { return Object::steal(PyNumber_Multiply(a.get(), b.get())); }
+inline Object truediv(const Object& a, const Object& b) { return Object::steal(PyNumber_TrueDivide(a.get(), b.get())); }
+inline Object mod(const Object& a, const Object& b) { return Object::steal(PyNumber_Remainder(a.get(), b.get())); }
+
+// x in container
+inline bool contains(const Object& container, const Object& x) {
+    return check_rc(PySequence_Contains(container.get(), x.get())) != 0;
+}
+
+// n / d truncated toward zero, computed exactly on integers (never through a
+// float: 29 * 100 / 100 must give 29, not 28).  ZeroDivisionError as Python.
+inline Object trunc_div(const Object& n, const Object& d) {
+    if (PyLong_CheckExact(n.get()) && PyLong_CheckExact(d.get())) {
+        int on = 0, od = 0;
+        long long a = PyLong_AsLongLongAndOverflow(n.get(), &on);
+        if (a == -1 && PyErr_Occurred()) fail();
+        long long b = PyLong_AsLongLongAndOverflow(d.get(), &od);
+        if (b == -1 && PyErr_Occurred()) fail();
+        if (!on && !od && b != 0 && !(a == INT64_MIN && b == -1)) return integer(a / b);
+    }
+    Object qr = Object::steal(PyNumber_Divmod(n.get(), d.get()));
+    Object q = qr.item(0), r = qr.item(1);
+    Object zero = integer(0);
+    // Floor division rounds the other way when the signs differ.
+    if (r.truthy() && (n.lt(zero) != d.lt(zero))) q = add(q, integer(1));
+    return q;
+}
+
+// for item in iterable: ...   Iteration stops at exhaustion; an error raised
+// by the iterator is thrown from the increment.
+class Iter {
+    Object it_;
+    Object cur_;
+
+    void next() {
+        cur_ = Object::steal_or_null(PyIter_Next(it_.get()));
+        if (!cur_ && PyErr_Occurred()) fail();
+    }
+
+public:
+    explicit Iter(const Object& iterable) : it_(Object::steal(PyObject_GetIter(iterable.get()))) {}
+    struct End {};
+    struct It {
+        Iter* owner;
+        const Object& operator*() const { return owner->cur_; }
+        It& operator++() {
+            owner->next();
+            return *this;
+        }
+        bool operator!=(End) const { return static_cast<bool>(owner->cur_); }
+    };
+    It begin() {
+        next();
+        return It{this};
+    }
+    End end() { return {}; }
+};
+inline Iter iter(const Object& iterable) { return Iter(iterable); }
+
+// a, b, ... = value, with the interpreter's messages.
+template <std::size_t N>
+std::array<Object, N> unpack(const Object& value);
+
+// Snapshot of a dict's items, so that code run while walking them cannot
+// disturb the walk.
+inline Object dict_items(const Object& d) { return Object::steal(PyDict_Items(d.get())); }
+
+// d.get(k, dflt): an exact dict directly; anything else (a subclass, or any
+// mapping) through its own `get`, as Python code calling `.get` would.
+// A null `dflt` gives a null handle for an absent key.
+inline Object dict_get(const Object& d, PyObject* k, PyObject* dflt, PyObject* get_name) {
+    if (PyDict_CheckExact(d.get())) {
+        PyObject* out = nullptr;
+        if (check_rc(PyDict_GetItemRef(d.get(), k, &out))) return Object::steal(out);
+        return Object::borrow(dflt);
+    }
+    if (!dflt) {
+        Object missing = Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        Object v = d.method(get_name, k, missing);
+        return v.is(missing) ? Object() : v;
+    }
+    return d.method(get_name, k, dflt);
+}
+
+// ---------------------------------------------------------------------------
 // Raising.
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {
     PyErr_SetString(type, msg);
@@ -381,16 +452,17 @@ inline Object import_name(const char* module, const char* n) {
 // raise <exception instance> from cause   (the cause is also the context,
 // as it is when Python code raises inside an except clause)
 [[noreturn]] inline void raise_from(Object exc, const Object& cause) {
-    if (cause && exc && PyExceptionInstance_Check(exc.get())) {
+    if (cause && exc && PyExceptionInstance_Check(exc.get()) && exc.get() != cause.get()) {
         PyException_SetContext(exc.get(), cause.new_ref());
         PyException_SetCause(exc.get(), cause.new_ref());
     }
     raise(std::move(exc));
 }
-// raise type(msg) from cause
+// raise type(msg) [from cause]
 [[noreturn]] inline void raise_from(const Object& type, Arg msg, const Object& cause) {
     Object exc = type(std::move(msg));
-    raise_from(std::move(exc), cause);
+    if (cause) raise_from(std::move(exc), cause);
+    raise(std::move(exc));
 }
 
 // Inside `catch (kit::Error&)`: the pending exception if it is an instance
@@ -401,11 +473,18 @@ inline Object catch_if(PyObject* cls) {
 }
 inline Object catch_if(const Object& cls) { return catch_if(cls.get()); }
 
-// Inside a handler: raise `exc` with the handled exception as its context.
-[[noreturn]] inline void raise_in_handler(const Object& handled) {
+// Sets `context` as the context of the pending exception, unless that would
+// make an exception its own context (a handler that re-raises what it caught).
+inline void chain_pending(PyObject* context) {
     PyObject* exc = PyErr_GetRaisedException();
-    if (exc && handled) PyException_SetContext(exc, handled.new_ref());
+    if (exc && context && exc != context) PyException_SetContext(exc, Py_NewRef(context));
     PyErr_SetRaisedException(exc);
+}
+
+// Inside a handler: raise the pending exception with the handled one as its
+// context.
+[[noreturn]] inline void raise_in_handler(const Object& handled) {
+    chain_pending(handled.get());
     fail();
 }
 
@@ -420,6 +499,7 @@ public:
         PyErr_SetHandledException(exc.get());
     }
     ~Handling() {
+        if (!PyThreadState_GetUnchecked()) return;
         PyErr_SetHandledException(saved_);
         Py_XDECREF(saved_);
     }
@@ -427,52 +507,72 @@ public:
     Handling& operator=(const Handling&) = delete;
 };
 
+namespace detail {
+// A C++ exception other than kit::Error (bad_alloc, ...) becomes a pending
+// Python exception, so cleanups can treat every failure alike.
+inline void set_from_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error signalled without an exception set");
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+}  // namespace detail
+
 // try: body() finally: fin().  An exception from fin replaces the body's,
-// which becomes its context, as in Python.
+// which becomes its context, as in Python.  Every C++ exception runs the
+// cleanup (it is turned into the Python exception it stands for first); a
+// thread being torn down (forced unwind) runs nothing and keeps unwinding.
 template <class Body, class Fin>
 auto try_finally(Body&& body, Fin&& fin) -> decltype(body()) {
     using R = decltype(body());
-    // Only the body is guarded: an exception from fin on the success path
-    // must not run fin a second time.
     auto on_error = [&] {
         PyObject* exc = PyErr_GetRaisedException();
         try {
             fin();
-        } catch (Error&) {
-            PyObject* exc2 = PyErr_GetRaisedException();
-            if (exc2 && exc) PyException_SetContext(exc2, exc);
-            else Py_XDECREF(exc);
-            PyErr_SetRaisedException(exc2);
+        } catch (abi::__forced_unwind&) {
             throw;
+        } catch (...) {
+            detail::set_from_cpp_exception();
+            chain_pending(exc);
+            Py_XDECREF(exc);
+            fail();
         }
         PyErr_SetRaisedException(exc);
     };
     if constexpr (std::is_void_v<R>) {
         try {
             body();
-        } catch (Error&) {
-            on_error();
+        } catch (abi::__forced_unwind&) {
             throw;
+        } catch (...) {
+            detail::set_from_cpp_exception();
+            on_error();
+            fail();
         }
+        // Only the body is guarded: an exception from fin on the success
+        // path must not run fin a second time.
         fin();
     } else {
         R r;
         try {
             r = body();
-        } catch (Error&) {
-            on_error();
+        } catch (abi::__forced_unwind&) {
             throw;
+        } catch (...) {
+            detail::set_from_cpp_exception();
+            on_error();
+            fail();
         }
         fin();
         return r;
     }
-}
-
-// with lock: body()
-template <class Body>
-auto with_lock(const Object& lock, Body&& body) -> decltype(body()) {
-    lock.method("acquire");
-    return try_finally(std::forward<Body>(body), [&] { lock.method("release"); });
 }
 
 // ---------------------------------------------------------------------------
@@ -482,12 +582,51 @@ auto with_lock(const Object& lock, Body&& body) -> decltype(body()) {
                  expected, Py_TYPE(got)->tp_name);
     fail();
 }
-// A local declared Optional[str]: enforced when assigned.
-inline void expect_opt_str(PyObject* v) {
-    if (v != Py_None && !PyUnicode_CheckExact(v)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(v)->tp_name);
+
+template <std::size_t N>
+std::array<Object, N> unpack(const Object& value) {
+    PyObject* o = value.get();
+    std::array<Object, N> out;
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        if (n == static_cast<Py_ssize_t>(N)) {
+            for (std::size_t i = 0; i < N; ++i) out[i] = Object::borrow(PySequence_Fast_GET_ITEM(o, i));
+            return out;
+        }
+        if (n < static_cast<Py_ssize_t>(N)) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
+                         static_cast<Py_ssize_t>(N), n);
+        } else {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)",
+                         static_cast<Py_ssize_t>(N), n);
+        }
         fail();
     }
+    PyObject* raw_it = PyObject_GetIter(o);
+    if (!raw_it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+        }
+        fail();
+    }
+    Object it = Object::steal(raw_it);
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* x = PyIter_Next(it.get());
+        if (!x) {
+            if (PyErr_Occurred()) fail();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
+                         static_cast<Py_ssize_t>(N), static_cast<Py_ssize_t>(i));
+            fail();
+        }
+        out[i] = Object::steal(x);
+    }
+    Object extra = Object::steal_or_null(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(N));
+        fail();
+    }
+    if (PyErr_Occurred()) fail();
+    return out;
 }
-
 }  // namespace kit

@@ -3,6 +3,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -15,7 +16,7 @@ constexpr const char* kEndpoint = "/market-data/eod/ohlcv";
 #include "price_common.hpp"
 
 // ---------------------------------------------------------------------------
-const Sig fetch_ohlcv_sig{"fetch_ohlcv",
+constexpr Sig fetch_ohlcv_sig{"fetch_ohlcv",
                           {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
                            arg("start").str().opt().def_none().ann("Optional[str]"),
                            arg("end").str().opt().def_none().ann("Optional[str]"),
@@ -24,9 +25,12 @@ const Sig fetch_ohlcv_sig{"fetch_ohlcv",
                           "pd.DataFrame"};
 
 Object fetch_ohlcv(Call& c) {
-    Object session = c.arg(0), start = c.arg(2), end = c.arg(3), interval = c.arg(4), show_progress = c.arg(5);
-    Object symbols = kit::global("_normalize_symbols")(c.arg(1));
-    Object all_rows = fetch_rows(session, symbols, "Batch EOD", "ENDPOINT", show_progress, kBarTexts,
+    kit::Ctx cx = c.cx();
+    Object session = c[fetch_ohlcv_sig["session"]], start = c[fetch_ohlcv_sig["start"]];
+    Object end = c[fetch_ohlcv_sig["end"]], interval = c[fetch_ohlcv_sig["interval"]];
+    Object show_progress = c[fetch_ohlcv_sig["show_progress"]];
+    Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
+    Object all_rows = fetch_rows(cx, session, symbols, "Batch EOD", cx["ENDPOINT"_n], show_progress, kBarTexts,
                                  [&](const Object& sym) {
                                      Object params = kit::dict();
                                      params.set_item(kit::str("symbol"), sym);
@@ -35,9 +39,9 @@ Object fetch_ohlcv(Call& c) {
                                      if (end.truthy()) params.set_item(kit::str("end"), end);
                                      return params;
                                  });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return kit::global("pd").attr("DataFrame")();
-    Object df = kit::global("_to_dataframe")(all_rows);
-    return kit::global("resample_ohlcv_multi")(df, kw("interval", interval));
+    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    Object df = cx.global("_to_dataframe"_n)(all_rows);
+    return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
 }
 
 // ---------------------------------------------------------------------------
@@ -52,12 +56,12 @@ void body(kit::Module& m) {
     m.set("ENDPOINT", kit::str(kEndpoint));
 
     def_shared(m);
-    m.def({fetch_ohlcv_sig, fetch_ohlcv,
-           "fetch_ohlcv(session: HttpSession, symbol: Union[str, Sequence[str]], str start: Optional[str] = None, "
-           "str end: Optional[str] = None, interval: Interval = '1D', *, show_progress: bool = True) -> pd.DataFrame\n\n"
-           "Fetch raw OHLCV data for one or multiple symbols."});
+    m.def(fetch_ohlcv_sig, fetch_ohlcv, "Fetch raw OHLCV data for one or multiple symbols.");
+
+    m.set_all({"fetch_ohlcv", "ENDPOINT"});
 }
 
 }  // namespace
 
-KIT_MODULE(daily_bars, body)
+KIT_MODULE(daily_bars, kit::ModState, body,
+           "fetch_ohlcv: end-of-day OHLCV bars for one symbol or a batch, as one pandas DataFrame.")

@@ -1,6 +1,5 @@
 // What the two bar modules share: symbol normalisation, the plain text
-// progress bar, the per-symbol fetch loop with its payload checks, and
-// raising the decoding error.  Each module compiles its own
+// progress bar, and the per-symbol fetch loop with its payload checks.  Each module compiles its own
 // copy (extension modules never link against each other); include it inside
 // the module's anonymous namespace, after its `using` declarations.
 #pragma once
@@ -9,18 +8,17 @@
 constexpr long long kBarWidth = 49;
 
 // ---------------------------------------------------------------------------
-const Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
+constexpr Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
 
 Object normalize_symbols(Call& c) {
-    Object symbols = c.arg(0);
+    kit::Ctx cx = c.cx();
+    Object symbols = c[normalize_symbols_sig["symbols"]];
     if (PyUnicode_Check(symbols.get())) {
-        Object cleaned = symbols.method("strip");
+        Object cleaned = symbols.method(cx["strip"_n]);
         if (!cleaned.truthy()) kit::raise(PyExc_ValueError, "symbol must not be empty.");
-        Object out = kit::list();
-        kit::check_rc(PyList_Append(out.get(), cleaned.method("upper").get()));
-        return out;
+        return kit::list_of(cleaned.method(cx["upper"_n]));
     }
-    if (!symbols.isinstance(kit::global("Sequence")) || PyBytes_Check(symbols.get()))
+    if (!symbols.isinstance(cx.global("Sequence"_n)) || PyBytes_Check(symbols.get()))
         kit::raise(PyExc_TypeError, "symbol must be a string or a sequence of strings.");
 
     // The raw items are made unique first and visited in the set's order.
@@ -35,12 +33,12 @@ Object normalize_symbols(Call& c) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Object item = Object::borrow(PyList_GET_ITEM(unique.get(), i));
         if (!PyUnicode_Check(item.get())) kit::raise(PyExc_TypeError, "All symbols in the sequence must be strings.");
-        Object cleaned = item.method("strip");
+        Object cleaned = item.method(cx["strip"_n]);
         if (!cleaned.truthy()) continue;
-        Object upper = cleaned.method("upper");
+        Object upper = cleaned.method(cx["upper"_n]);
         if (kit::check_rc(PySet_Contains(seen.get(), upper.get()))) continue;
         kit::check_rc(PySet_Add(seen.get(), upper.get()));
-        kit::check_rc(PyList_Append(normalised.get(), upper.get()));
+        kit::append(normalised, upper);
     }
     if (PyList_GET_SIZE(normalised.get()) == 0)
         kit::raise(PyExc_ValueError, "symbol sequence must contain at least one non-empty string.");
@@ -48,53 +46,33 @@ Object normalize_symbols(Call& c) {
 }
 
 // ---------------------------------------------------------------------------
-// a / b truncated toward zero, for b > 0, on Python integers of any size.
-Object trunc_div(const Object& a, const Object& b) {
-    if (a.lt(kit::integer(0))) {
-        Object neg = Object::steal(PyNumber_Negative(a.get()));
-        Object q = Object::steal(PyNumber_FloorDivide(neg.get(), b.get()));
-        return Object::steal(PyNumber_Negative(q.get()));
-    }
-    return Object::steal(PyNumber_FloorDivide(a.get(), b.get()));
-}
+Object times(const Object& a, long long k) { return kit::mul(a, kit::integer(k)); }
 
-Object times(const Object& a, long long k) {
-    return Object::steal(PyNumber_Multiply(a.get(), kit::integer(k).get()));
-}
-
-const Sig render_progress_sig{"_render_progress",
+constexpr Sig render_progress_sig{"_render_progress",
                               {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
                                arg("symbol").str().ann("str")},
                               "None"};
 
 Object render_progress(Call& c) {
-    Object current = c.arg(0), total = c.arg(1);
+    kit::Ctx cx = c.cx();
+    Object current = c[render_progress_sig["current"]], total = c[render_progress_sig["total"]];
     if (total.le(kit::integer(0))) return {};
     // Integer arithmetic throughout: through floats 29 of 100 would read 28%.
-    Object percent = trunc_div(times(current, 100), total);
-    Object filled = trunc_div(times(current, kBarWidth), total);
-    Object empty = Object::steal(PyNumber_Subtract(kit::integer(kBarWidth).get(), filled.get()));
-    Object stars = Object::steal(PyNumber_Multiply(kit::str("*").get(), filled.get()));
-    Object blanks = Object::steal(PyNumber_Multiply(kit::str(" ").get(), empty.get()));
+    Object percent = kit::trunc_div(times(current, 100), total);
+    Object filled = kit::trunc_div(times(current, kBarWidth), total);
+    Object empty = kit::sub(kit::integer(kBarWidth), filled);
+    Object stars = kit::mul(kit::str("*"), filled);
+    Object blanks = kit::mul(kit::str(" "), empty);
     Object line = kit::cat({"[", stars, blanks, "] ", kit::format(percent, "3d"), "%  ", current.str(), " of ",
-                            total.str(), " completed | ", c.arg(2)});
-    kit::global("sys").attr("stdout").method("write", kit::cat({"\r", line}));
-    kit::global("sys").attr("stdout").method("flush");
+                            total.str(), " completed | ", c[render_progress_sig["symbol"]]});
+    auto stdout_ = [&] { return cx.global("sys"_n).attr(cx["stdout"_n]); };
+    stdout_().method(cx["write"_n], kit::cat({"\r", line}));
+    stdout_().method(cx["flush"_n]);
     if (current.eq(total)) {
-        kit::global("sys").attr("stdout").method("write", "\n");
-        kit::global("sys").attr("stdout").method("flush");
+        stdout_().method(cx["write"_n], "\n");
+        stdout_().method(cx["flush"_n]);
     }
     return {};
-}
-
-// raise DataDecodingError(message) [from cause], with the class read from the
-// module globals as `raise` would: a rebound name that does not produce an
-// exception is a TypeError, never a corrupted exception state.
-[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
-    Object exc = kit::global("DataDecodingError")(std::move(message));
-    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    if (cause) kit::raise_from(std::move(exc), cause);
-    kit::raise(std::move(exc));
 }
 
 // ---------------------------------------------------------------------------
@@ -114,63 +92,55 @@ constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
 
 // Decodes one symbol's answer and appends its rows, checking the payload in
 // the order the error messages are documented.
-void collect_rows(const Object& response, const Object& sym, const Object& all_rows, const Texts& t) {
+void collect_rows(kit::Ctx cx, const Object& response, const Object& sym, const Object& all_rows, const Texts& t) {
     Object payload;
     try {
-        payload = response.method("json");
+        payload = response.method(cx["json"_n]);
     } catch (kit::Error&) {
         Object exc = kit::catch_if(PyExc_ValueError);
-        raise_decoding(t.not_json, exc);
+        cx.raise_global("DataDecodingError"_n, t.not_json, exc);
     }
-    if (!PyDict_Check(payload.get())) raise_decoding(t.not_object);
-    if (payload.method("get", "error").truthy()) {
+    if (!PyDict_Check(payload.get())) cx.raise_global("DataDecodingError"_n, t.not_object);
+    if (payload.method(cx["get"_n], "error").truthy()) {
         Object error = payload.item(kit::str("error")).str();
-        raise_decoding(kit::cat({"Backend returned error for ", sym, ": ", error}));
+        cx.raise_global("DataDecodingError"_n, kit::cat({"Backend returned error for ", sym, ": ", error}));
     }
-    Object data = payload.method("get", "data");
-    if (!PyList_Check(data.get())) raise_decoding(t.not_series);
+    Object data = payload.method(cx["get"_n], "data");
+    if (!PyList_Check(data.get())) cx.raise_global("DataDecodingError"_n, t.not_series);
 
-    Object it = Object::steal(PyObject_GetIter(data.get()));
     Object key_symbol = kit::str("symbol");
-    while (Object item = Object::steal_or_null(PyIter_Next(it.get()))) {
-        if (!PyDict_Check(item.get())) raise_decoding(t.not_row);
+    for (const Object& item : kit::iter(data)) {
+        if (!PyDict_Check(item.get())) cx.raise_global("DataDecodingError"_n, t.not_row);
         // "symbol" leads every row; the entry's own "symbol" replaces the value in place.
         Object row = kit::dict();
         row.set_item(key_symbol, sym);
         kit::check_rc(PyDict_Update(row.get(), item.get()));
-        kit::check_rc(PyList_Append(all_rows.get(), row.get()));
+        kit::append(all_rows, row);
     }
-    if (PyErr_Occurred()) kit::fail();
 }
 
 // One GET per symbol, in order, with the progress calls around the batch.
 // `params_for` builds the query of one symbol; the endpoint is the module
 // global of that name, read at each request.
-template <std::size_t N, class Params>
-Object fetch_rows(const Object& session, const Object& symbols, const char* label, const char (&endpoint)[N],
+template <class Params>
+Object fetch_rows(kit::Ctx cx, const Object& session, const Object& symbols, const char* label, PyObject* endpoint,
                   const Object& show_progress, const Texts& t, Params&& params_for) {
     const Py_ssize_t total = symbols.len();
     Object all_rows = kit::list();
-    kit::global("start_progress")(total, label);
-    Object it = Object::steal(PyObject_GetIter(symbols.get()));
+    cx.global("start_progress"_n)(total, label);
     long long index = 0;
-    while (Object sym = Object::steal_or_null(PyIter_Next(it.get()))) {
+    for (const Object& sym : kit::iter(symbols)) {
         ++index;
-        Object response = session.method("get", kit::global(endpoint), kw("params", params_for(sym)));
-        collect_rows(response, sym, all_rows, t);
-        if (show_progress.truthy()) kit::global("update_progress")(index);
+        Object response = session.method(cx["get"_n], cx.global(endpoint), kw(cx["params"_n], params_for(sym)));
+        collect_rows(cx, response, sym, all_rows, t);
+        if (show_progress.truthy()) cx.global("update_progress"_n)(index);
     }
-    if (PyErr_Occurred()) kit::fail();
-    kit::global("finish_progress")();
+    cx.global("finish_progress"_n)();
     return all_rows;
 }
 
 // The two private functions both modules define, in their order.
 inline void def_shared(kit::Module& m) {
-    m.def({normalize_symbols_sig, normalize_symbols,
-           "_normalize_symbols(symbols: Union[str, Sequence[str]]) -> List[str]\n\n"
-           "Return a normalised, non-empty list of uppercase symbols."});
-    m.def({render_progress_sig, render_progress,
-           "_render_progress(int current: int, int total: int, str symbol: str) -> None\n\n"
-           "Render a progress bar"});
+    m.def(normalize_symbols_sig, normalize_symbols, "Return a normalised, non-empty list of uppercase symbols.");
+    m.def(render_progress_sig, render_progress, "Render a progress bar");
 }

@@ -4,6 +4,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -14,31 +15,34 @@ using kit::star;
 using kit::starstar;
 
 // ---------------------------------------------------------------------------
-const Sig init_sig{"__init__", {arg("self"), star("args"), starstar("kwargs")}};
+constexpr Sig init_sig{"__init__", {arg("self"), star("args"), starstar("kwargs")}};
 
 Object init(Call& c) {
+    kit::Ctx cx = c.cx();
     Object self = c.self();
     // super().__init__(*args, **kwargs): the rest of the MRO runs first, so
     // cooperative client constructors chain through this class unchanged.
-    Object parent = kit::global("super")(c.owner(), self);
-    kit::call_star(parent.attr("__init__"), c.arg(1), c.arg(2));
-    self.set_attr("_cache", kit::global("_Cache")(kw("enable_singleflight", true)));
+    Object parent = cx.global("super"_n)(c.owner(), self);
+    kit::call_star(parent.attr(cx["__init__"_n]), c[init_sig["args"]], c[init_sig["kwargs"]]);
+    self.set_attr(cx["_cache"_n], cx.global("_Cache"_n)(kw(cx["enable_singleflight"_n], true)));
     return {};
 }
 
 // ---------------------------------------------------------------------------
-const Sig clear_cache_sig{"clear_cache", {arg("self"), arg("ns").str().opt().def_none().ann("Optional[str]")}, "None"};
+constexpr Sig clear_cache_sig{"clear_cache", {arg("self"), arg("ns").str().opt().def_none().ann("Optional[str]")},
+                              "None"};
 
 Object clear_cache(Call& c) {
-    Object ns = c.arg(1);
+    kit::Ctx cx = c.cx();
+    Object ns = c[clear_cache_sig["ns"]];
     // The empty string means "everything", as no argument does.
-    if (ns.truthy()) c.self().attr("_cache").method("clear_ns", ns);
-    else c.self().attr("_cache").method("clear_all");
+    if (ns.truthy()) c.self().attr(cx["_cache"_n]).method(cx["clear_ns"_n], ns);
+    else c.self().attr(cx["_cache"_n]).method(cx["clear_all"_n]);
     return {};
 }
 
 // ---------------------------------------------------------------------------
-const Sig fetch_with_cache_sig{
+constexpr Sig fetch_with_cache_sig{
     "_fetch_with_cache",
     {arg("self"), arg("namespace").ann("Namespace"), arg("key").ann("CacheKey"), kwonly("live").ann("bool"),
      kwonly("fetcher").ann("Callable[[], pd.DataFrame]"), kwonly("ttl_live").ann("Optional[timedelta]"),
@@ -48,27 +52,27 @@ const Sig fetch_with_cache_sig{
      kwonly("wait_interval").dbl().def_float(0.05).ann("float")},
     "pd.DataFrame"};
 
-enum : int { kNamespace = 1, kKey, kLive, kFetcher, kTtlLive, kTtlHistory, kParams, kWaitTimeout, kWaitInterval };
-
-Object monotonic() { return kit::global("time").method("monotonic"); }
+Object monotonic(kit::Ctx cx) { return cx.global("time"_n).method(cx["monotonic"_n]); }
 
 Object fetch_with_cache(Call& c) {
+    constexpr const Sig& s = fetch_with_cache_sig;
+    kit::Ctx cx = c.cx();
     Object self = c.self();
-    PyObject* ns = c.raw(kNamespace);
-    PyObject* key = c.raw(kKey);
-    Object live = c.arg(kLive);
+    PyObject* ns = c.raw(s["namespace"]);
+    PyObject* key = c.raw(s["key"]);
+    Object live = c[s["live"]];
 
     // Historical data may be answered straight from the store.  A live
     // request never is: it must register first, so that it either fetches
     // fresh data or waits for the fetch already under way.
     if (!live.truthy()) {
-        Object hit = self.attr("_cache").method("get", ns, key);
-        if (hit.truthy()) return hit.attr("data");
+        Object hit = self.attr(cx["_cache"_n]).method(cx["get"_n], ns, key);
+        if (hit.truthy()) return hit.attr(cx["data"_n]);
     }
 
     // Registered outside the protected block: if this raises there is no
     // count to give back.
-    const bool should_fetch = self.attr("_cache").method("_begin_inflight", ns, key).truthy();
+    const bool should_fetch = self.attr(cx["_cache"_n]).method(cx["_begin_inflight"_n], ns, key).truthy();
 
     return kit::try_finally(
         [&]() -> Object {
@@ -76,19 +80,24 @@ Object fetch_with_cache(Call& c) {
                 // Someone else is fetching this pair: look into the store every
                 // wait_interval until wait_timeout has passed, then fetch
                 // ourselves.  No lock is held while sleeping.
-                Object deadline = Object::steal(PyNumber_Add(monotonic().get(), c.raw(kWaitTimeout)));
-                while (monotonic().lt(deadline)) {
-                    Object hit = self.attr("_cache").method("get", ns, key);
-                    if (hit.truthy()) return hit.attr("data");
-                    kit::global("time").method("sleep", c.raw(kWaitInterval));
+                Object deadline = kit::add(monotonic(cx), c[s["wait_timeout"]]);
+                while (monotonic(cx).lt(deadline)) {
+                    Object hit = self.attr(cx["_cache"_n]).method(cx["get"_n], ns, key);
+                    if (hit.truthy()) return hit.attr(cx["data"_n]);
+                    cx.global("time"_n).method(cx["sleep"_n], c.raw(s["wait_interval"]));
+                    // No bytecode runs in this loop: an interrupt that arrived
+                    // during the sleep (SIGINT, interrupt_main) is raised here,
+                    // within one poll, as a Python loop would raise it.
+                    kit::check_rc(PyErr_CheckSignals());
                 }
             }
-            Object data = c.arg(kFetcher)();
-            Object ttl = live.truthy() ? c.arg(kTtlLive) : c.arg(kTtlHistory);
-            self.attr("_cache").method("set", ns, key, data, kw("params", c.raw(kParams)), kw("ttl", ttl));
+            Object data = c[s["fetcher"]]();
+            Object ttl = live.truthy() ? c[s["ttl_live"]] : c[s["ttl_history"]];
+            self.attr(cx["_cache"_n]).method(cx["set"_n], ns, key, data, kw(cx["params"_n], c.raw(s["params"])),
+                                             kw(cx["ttl"_n], ttl));
             return data;
         },
-        [&] { self.attr("_cache").method("_end_inflight", ns, key); });
+        [&] { self.attr(cx["_cache"_n]).method(cx["_end_inflight"_n], ns, key); });
 }
 
 // ---------------------------------------------------------------------------
@@ -100,20 +109,17 @@ void body(kit::Module& m) {
     m.from_import("stash_store", {"CacheKey", "Namespace", "_Cache"}, 1);
 
     kit::ClassDef cls(m, "BaseStashLayer", "Mixin providing a shared _Cache instance and helper utilities.");
-    cls.method(init_sig, init, "BaseStashLayer.__init__(self, *args, **kwargs)");
-    cls.method(clear_cache_sig, clear_cache, "BaseStashLayer.clear_cache(self, str ns: Optional[str] = None) -> None");
+    cls.method(init_sig, init);
+    cls.method(clear_cache_sig, clear_cache);
     cls.method(fetch_with_cache_sig, fetch_with_cache,
-               "BaseStashLayer._fetch_with_cache(self, namespace: Namespace, key: CacheKey, *, live: bool, "
-               "fetcher: Callable[[], pd.DataFrame], ttl_live: Optional[timedelta], ttl_history: Optional[timedelta], "
-               "dict params: Optional[Dict[str, Any]] = None, double wait_timeout: float = 1.0, "
-               "double wait_interval: float = 0.05) -> pd.DataFrame\n\n"
                "Shared helper encapsulating get/set + singleflight orchestration.");
     m.set("BaseStashLayer", cls.build());
 
-    m.set("__all__", kit::list());
-    kit::check_rc(PyList_Append(m.get("__all__").get(), kit::str("BaseStashLayer").get()));
+    m.set_all({"BaseStashLayer"});
 }
 
 }  // namespace
 
-KIT_MODULE(stash_layer, body)
+KIT_MODULE(stash_layer, kit::ModState, body,
+           "BaseStashLayer: the mixin that gives each client object its own result cache and the get-or-fetch\n"
+           "routine that folds concurrent identical fetches.")

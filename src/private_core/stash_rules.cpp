@@ -4,6 +4,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -11,49 +12,56 @@ using kit::arg;
 using kit::kw;
 
 // Every live period is one minute; every historical one is "never expires".
-Object one_minute() { return kit::global("timedelta")(kw("minutes", 1)); }
+Object one_minute(kit::Ctx cx) { return cx.global("timedelta"_n)(kw(cx["minutes"_n], 1)); }
 
-const Sig touches_latest_trading_day_sig{"touches_latest_trading_day", {arg("end").ann("object")}, "bool"};
+constexpr Sig touches_latest_trading_day_sig{"touches_latest_trading_day", {arg("end").ann("object")}, "bool"};
 
 // The latest trading day is taken to be today's local date: no calendar of
-// weekends or holidays is consulted.
-Object touches_latest_trading_day(Call& c) { return kit::global("is_today")(c.arg(0)); }
+// weekends or holidays is consulted.  A range that ends after today reaches
+// it too: "everything through year-end" must not be cached as history, or
+// today's and later bars would never be seen again.
+Object touches_latest_trading_day(Call& c) {
+    kit::Ctx cx = c.cx();
+    Object end = c[touches_latest_trading_day_sig["end"]];
+    Object today = cx.global("is_today"_n)(end);
+    if (today.truthy()) return today;
+    Object to_date = cx.global("to_date"_n);
+    return to_date(end).compare(to_date(Py_None), Py_GT);
+}
 
-const Sig ttl_intraday_live_sig{"ttl_intraday_live", {}, "timedelta"};
-Object ttl_intraday_live(Call&) { return one_minute(); }
+constexpr Sig ttl_intraday_live_sig{"ttl_intraday_live", {}, "timedelta"};
+Object ttl_intraday_live(Call& c) { return one_minute(c.cx()); }
 
-const Sig ttl_intraday_history_sig{"ttl_intraday_history", {}, "Optional[timedelta]"};
+constexpr Sig ttl_intraday_history_sig{"ttl_intraday_history", {}, "Optional[timedelta]"};
 Object ttl_intraday_history(Call&) { return kit::None(); }
 
-const Sig ttl_orderbook_live_sig{"ttl_orderbook_live", {}, "timedelta"};
-Object ttl_orderbook_live(Call&) { return one_minute(); }
+constexpr Sig ttl_orderbook_live_sig{"ttl_orderbook_live", {}, "timedelta"};
+Object ttl_orderbook_live(Call& c) { return one_minute(c.cx()); }
 
-const Sig ttl_eod_latest_sig{"ttl_eod_latest", {}, "timedelta"};
-Object ttl_eod_latest(Call&) { return one_minute(); }
+constexpr Sig ttl_eod_latest_sig{"ttl_eod_latest", {}, "timedelta"};
+Object ttl_eod_latest(Call& c) { return one_minute(c.cx()); }
 
-const Sig ttl_eod_history_sig{"ttl_eod_history", {}, "Optional[timedelta]"};
+constexpr Sig ttl_eod_history_sig{"ttl_eod_history", {}, "Optional[timedelta]"};
 Object ttl_eod_history(Call&) { return kit::None(); }
 
 void body(kit::Module& m) {
     m.from_import("datetime", {"timedelta"});
     m.from_import("typing", {"Optional"});
-    m.from_import("stash_store", {"is_today"}, 1);
+    m.from_import("stash_store", {"is_today", "to_date"}, 1);
 
-    m.def({touches_latest_trading_day_sig, touches_latest_trading_day,
-           "touches_latest_trading_day(end: object) -> bool"});
-    m.def({ttl_intraday_live_sig, ttl_intraday_live, "ttl_intraday_live() -> timedelta"});
-    m.def({ttl_intraday_history_sig, ttl_intraday_history, "ttl_intraday_history() -> Optional[timedelta]"});
-    m.def({ttl_orderbook_live_sig, ttl_orderbook_live, "ttl_orderbook_live() -> timedelta"});
-    m.def({ttl_eod_latest_sig, ttl_eod_latest, "ttl_eod_latest() -> timedelta"});
-    m.def({ttl_eod_history_sig, ttl_eod_history, "ttl_eod_history() -> Optional[timedelta]"});
+    m.def(touches_latest_trading_day_sig, touches_latest_trading_day);
+    m.def(ttl_intraday_live_sig, ttl_intraday_live);
+    m.def(ttl_intraday_history_sig, ttl_intraday_history);
+    m.def(ttl_orderbook_live_sig, ttl_orderbook_live);
+    m.def(ttl_eod_latest_sig, ttl_eod_latest);
+    m.def(ttl_eod_history_sig, ttl_eod_history);
 
-    Object all = kit::list();
-    for (const char* n : {"touches_latest_trading_day", "ttl_intraday_live", "ttl_intraday_history",
-                          "ttl_orderbook_live", "ttl_eod_latest", "ttl_eod_history"})
-        kit::check_rc(PyList_Append(all.get(), kit::str(n).get()));
-    m.set("__all__", all);
+    m.set_all({"touches_latest_trading_day", "ttl_intraday_live", "ttl_intraday_history", "ttl_orderbook_live",
+               "ttl_eod_latest", "ttl_eod_history"});
 }
 
 }  // namespace
 
-KIT_MODULE(stash_rules, body)
+KIT_MODULE(stash_rules, kit::ModState, body,
+           "Time-to-live rules of the result cache: whether a request reaches the latest trading day, and how\n"
+           "long cached results of each kind of data stay valid.")

@@ -3,6 +3,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -13,71 +14,64 @@ using kit::kwonly;
 constexpr const char* kCompanyTypeEndpoint = "/reporting/meta/company-types/validate";
 constexpr const char* kStatementEndpoint = "/reporting/statements/values";
 
-// raise DataDecodingError(message) [from cause], with the class read from the
-// module globals as `raise` would: a rebound name that does not produce an
-// exception is a TypeError, never a corrupted exception state.
-[[noreturn]] void raise_decoding(kit::Arg message, const Object& cause = {}) {
-    Object exc = kit::global("DataDecodingError")(std::move(message));
-    if (!PyExceptionInstance_Check(exc.get())) kit::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    if (cause) kit::raise_from(std::move(exc), cause);
-    kit::raise(std::move(exc));
-}
-
 // ---------------------------------------------------------------------------
-const Sig ensure_json_dict_sig{"_ensure_json_dict",
+constexpr Sig ensure_json_dict_sig{"_ensure_json_dict",
                                {arg("payload").ann("Any"), kwonly("context").str().ann("str")},
                                "JsonDict"};
 
 Object ensure_json_dict(Call& c) {
-    Object payload = c.arg(0);
+    kit::Ctx cx = c.cx();
+    Object payload = c[ensure_json_dict_sig["payload"]];
     // A new dictionary every time: the caller may change it freely.
-    if (payload.isinstance(kit::global("Mapping"))) return kit::global("dict")(payload);
-    raise_decoding(kit::cat({"Unexpected payload structure for ", c.arg(1), "."}));
+    if (payload.isinstance(cx.global("Mapping"_n))) return cx.global("dict"_n)(payload);
+    cx.raise_global("DataDecodingError"_n, kit::cat({"Unexpected payload structure for ", c[ensure_json_dict_sig["context"]], "."}));
 }
 
-const Sig decode_response_sig{"_decode_response", {arg("response"), kwonly("context").str().ann("str")}, "JsonDict"};
+constexpr Sig decode_response_sig{"_decode_response", {arg("response"), kwonly("context").str().ann("str")}, "JsonDict"};
 
 Object decode_response(Call& c) {
-    Object context = c.arg(1);
+    kit::Ctx cx = c.cx();
+    Object context = c[decode_response_sig["context"]];
     Object payload;
     try {
-        payload = c.arg(0).method("json");
+        payload = c[decode_response_sig["response"]].method(cx["json"_n]);
     } catch (kit::Error&) {
         Object exc = kit::catch_if(PyExc_ValueError);
-        raise_decoding(kit::cat({"Unable to decode JSON response for ", context, "."}), exc);
+        cx.raise_global("DataDecodingError"_n, kit::cat({"Unable to decode JSON response for ", context, "."}), exc);
     }
-    return kit::global("_ensure_json_dict")(payload, kw("context", context));
+    return cx.global("_ensure_json_dict"_n)(payload, kw(cx["context"_n], context));
 }
 
 // ---------------------------------------------------------------------------
-const Sig coerce_symbols_sig{"_coerce_symbols", {arg("symbols").ann("Sequence[str]")}, "List[str]"};
+constexpr Sig coerce_symbols_sig{"_coerce_symbols", {arg("symbols").ann("Sequence[str]")}, "List[str]"};
 
 // Order and repeats are kept: the service answers per position.
 Object coerce_symbols(Call& c) {
+    kit::Ctx cx = c.cx();
     Object out = kit::list();
-    Object it = Object::steal(PyObject_GetIter(c.raw(0)));
-    while (Object item = Object::steal_or_null(PyIter_Next(it.get()))) {
-        Object text = item.str().method("strip");
-        if (text.truthy()) kit::check_rc(PyList_Append(out.get(), text.method("upper").get()));
+    for (const Object& item : kit::iter(c[coerce_symbols_sig["symbols"]])) {
+        Object text = item.str().method(cx["strip"_n]);
+        if (text.truthy()) kit::append(out, text.method(cx["upper"_n]));
     }
-    if (PyErr_Occurred()) kit::fail();
     if (PyList_GET_SIZE(out.get()) == 0) kit::raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
     return out;
 }
 
 // ---------------------------------------------------------------------------
-const Sig validate_company_types_sig{"validate_company_types",
+constexpr Sig validate_company_types_sig{"validate_company_types",
                                      {arg("session").ann("HttpSession"), arg("symbols").ann("Sequence[str]")},
                                      "JsonDict"};
 
 Object validate_company_types(Call& c) {
+    kit::Ctx cx = c.cx();
     Object params = kit::dict();
-    params.set_item(kit::str("symbol"), kit::global("_coerce_symbols")(c.arg(1)));
-    Object response = c.arg(0).method("get", kit::global("_COMPANY_TYPE_ENDPOINT"), kw("params", params));
-    return kit::global("_decode_response")(response, kw("context", kit::global("_COMPANY_TYPE_ENDPOINT")));
+    params.set_item(kit::str("symbol"), cx.global("_coerce_symbols"_n)(c[validate_company_types_sig["symbols"]]));
+    Object response = c[validate_company_types_sig["session"]].method(
+        cx["get"_n], cx.global("_COMPANY_TYPE_ENDPOINT"_n), kw(cx["params"_n], params));
+    return cx.global("_decode_response"_n)(response, kw(cx["context"_n], cx.global("_COMPANY_TYPE_ENDPOINT"_n)));
 }
 
-const Sig fetch_statement_values_sig{"fetch_statement_values",
+constexpr Sig fetch_statement_values_sig{"fetch_statement_values",
                                      {arg("session").ann("HttpSession"), kwonly("symbols").ann("Sequence[str]"),
                                       kwonly("statement_id").int_().ann("int"),
                                       kwonly("start_year").int_().ann("int"), kwonly("end_year").int_().ann("int"),
@@ -85,16 +79,18 @@ const Sig fetch_statement_values_sig{"fetch_statement_values",
                                      "JsonDict"};
 
 Object fetch_statement_values(Call& c) {
+    kit::Ctx cx = c.cx();
     // The ranges are the caller's to enforce; the values are sent as given.
-    Object to_int = kit::global("int");
+    Object to_int = cx.global("int"_n);
     Object payload = kit::dict();
-    payload.set_item(kit::str("symbol"), kit::global("_coerce_symbols")(c.arg(1)));
-    payload.set_item(kit::str("statement_id"), to_int(c.arg(2)));
-    payload.set_item(kit::str("start_year"), to_int(c.arg(3)));
-    payload.set_item(kit::str("end_year"), to_int(c.arg(4)));
-    payload.set_item(kit::str("period"), c.arg(5));
-    Object response = c.arg(0).method("post", kit::global("_STATEMENT_ENDPOINT"), kw("json_body", payload));
-    return kit::global("_decode_response")(response, kw("context", kit::global("_STATEMENT_ENDPOINT")));
+    payload.set_item(kit::str("symbol"), cx.global("_coerce_symbols"_n)(c[fetch_statement_values_sig["symbols"]]));
+    payload.set_item(kit::str("statement_id"), to_int(c[fetch_statement_values_sig["statement_id"]]));
+    payload.set_item(kit::str("start_year"), to_int(c[fetch_statement_values_sig["start_year"]]));
+    payload.set_item(kit::str("end_year"), to_int(c[fetch_statement_values_sig["end_year"]]));
+    payload.set_item(kit::str("period"), c[fetch_statement_values_sig["period"]]);
+    Object response = c[fetch_statement_values_sig["session"]].method(
+        cx["post"_n], cx.global("_STATEMENT_ENDPOINT"_n), kw(cx["json_body"_n], payload));
+    return cx.global("_decode_response"_n)(response, kw(cx["context"_n], cx.global("_STATEMENT_ENDPOINT"_n)));
 }
 
 // ---------------------------------------------------------------------------
@@ -104,51 +100,21 @@ void body(kit::Module& m) {
     m.from_import("wire_link", {"HttpSession"}, 1);
     m.set("_COMPANY_TYPE_ENDPOINT", kit::str(kCompanyTypeEndpoint));
     m.set("_STATEMENT_ENDPOINT", kit::str(kStatementEndpoint));
-    m.set("JsonDict", m.get("Dict").item(kit::tuple(Object::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+    m.set("JsonDict", m.get("Dict").item(kit::tuple(kit::type(&PyUnicode_Type),
                                                      m.get("Any"))));
 
-    m.def({ensure_json_dict_sig, ensure_json_dict,
-           "_ensure_json_dict(payload: Any, *, str context: str) -> JsonDict\n\n"
-           "Coerce a decoded JSON payload into a dictionary."});
-    m.def({decode_response_sig, decode_response, "_decode_response(response, *, str context: str) -> JsonDict"});
-    m.def({coerce_symbols_sig, coerce_symbols, "_coerce_symbols(symbols: Sequence[str]) -> List[str]"});
-    m.def({validate_company_types_sig, validate_company_types,
-           "validate_company_types(session: HttpSession, symbols: Sequence[str]) -> JsonDict\n\n"
-           "Call the company-type validation endpoint.\n\n"
-           "Parameters\n"
-           "----------\n"
-           "session:\n"
-           "    Authenticated HTTP session created by :class:`VarnixClient`.\n"
-           "symbols:\n"
-           "    Collection of ticker symbols to validate.\n\n"
-           "Returns\n"
-           "-------\n"
-           "JsonDict\n"
-           "    Backend response as dictionary."});
-    m.def({fetch_statement_values_sig, fetch_statement_values,
-           "fetch_statement_values(session: HttpSession, *, symbols: Sequence[str], int statement_id: int, "
-           "int start_year: int, int end_year: int, str period: str) -> JsonDict\n\n"
-           "Fetch statement values for the given symbol set.\n\n"
-           "Parameters\n"
-           "----------\n"
-           "session:\n"
-           "    Authenticated HTTP session created by :class:`VarnixClient`.\n"
-           "symbols:\n"
-           "    Symbol list that already passed company-type validation.\n"
-           "statement_id:\n"
-           "    Statement identifier (1..4).\n"
-           "start_year:\n"
-           "    Beginning year (>= 1900).\n"
-           "end_year:\n"
-           "    Ending year (>= start_year).\n"
-           "period:\n"
-           "    Reporting cadence, ``\"year\"`` or ``\"quarter\"``.\n\n"
-           "Returns\n"
-           "-------\n"
-           "JsonDict\n"
-           "    The decoded backend response."});
+    m.def(ensure_json_dict_sig, ensure_json_dict, "Coerce a decoded JSON payload into a dictionary.");
+    m.def(decode_response_sig, decode_response);
+    m.def(coerce_symbols_sig, coerce_symbols);
+    m.def(validate_company_types_sig, validate_company_types,
+           "Call the company-type validation endpoint.\n\nParameters\n----------\nsession:\n    Authenticated HTTP session created by :class:`VarnixClient`.\nsymbols:\n    Collection of ticker symbols to validate.\n\nReturns\n-------\nJsonDict\n    Backend response as dictionary.");
+    m.def(fetch_statement_values_sig, fetch_statement_values,
+           "Fetch statement values for the given symbol set.\n\nParameters\n----------\nsession:\n    Authenticated HTTP session created by :class:`VarnixClient`.\nsymbols:\n    Symbol list that already passed company-type validation.\nstatement_id:\n    Statement identifier (1..4).\nstart_year:\n    Beginning year (>= 1900).\nend_year:\n    Ending year (>= start_year).\nperiod:\n    Reporting cadence, ``\"year\"`` or ``\"quarter\"``.\n\nReturns\n-------\nJsonDict\n    The decoded backend response.");
+
+    m.set_all({"validate_company_types", "fetch_statement_values", "JsonDict"});
 }
 
 }  // namespace
 
-KIT_MODULE(statement_desk, body)
+KIT_MODULE(statement_desk, kit::ModState, body,
+           "Financial statements: company-type validation and statement values, as plain dictionaries.")

@@ -3,6 +3,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -16,7 +17,7 @@ constexpr const char* kOrderbookEndpoint = "/market-data/intraday/orderbook";
 #include "price_common.hpp"
 
 // ---------------------------------------------------------------------------
-const Sig fetch_ohlcv_sig{"fetch_ohlcv",
+constexpr Sig fetch_ohlcv_sig{"fetch_ohlcv",
                           {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
                            arg("start").str().opt().def_none().ann("Optional[str]"),
                            arg("end").str().opt().def_none().ann("Optional[str]"),
@@ -26,11 +27,15 @@ const Sig fetch_ohlcv_sig{"fetch_ohlcv",
                           "pd.DataFrame"};
 
 Object fetch_ohlcv(Call& c) {
-    Object session = c.arg(0), start = c.arg(2), end = c.arg(3), interval = c.arg(4), adjusted = c.arg(5);
-    Object symbols = kit::global("_normalize_symbols")(c.arg(1));
+    kit::Ctx cx = c.cx();
+    Object session = c[fetch_ohlcv_sig["session"]], start = c[fetch_ohlcv_sig["start"]];
+    Object end = c[fetch_ohlcv_sig["end"]], interval = c[fetch_ohlcv_sig["interval"]];
+    Object adjusted = c[fetch_ohlcv_sig["adjusted"]];
+    Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
     // The service is always asked for one-minute bars; the caller's interval
     // only shapes the resampling.
-    Object all_rows = fetch_rows(session, symbols, "Batch intraday", "ENDPOINT", c.arg(6), kBarTexts,
+    Object all_rows = fetch_rows(cx, session, symbols, "Batch intraday", cx["ENDPOINT"_n],
+                                 c[fetch_ohlcv_sig["show_progress"]], kBarTexts,
                                  [&](const Object& sym) {
                                      Object params = kit::dict();
                                      params.set_item(kit::str("symbol"), sym);
@@ -42,30 +47,32 @@ Object fetch_ohlcv(Call& c) {
                                                          kit::str(adjusted.truthy() ? "true" : "false"));
                                      return params;
                                  });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return kit::global("pd").attr("DataFrame")();
-    Object df = kit::global("_to_dataframe")(all_rows);
-    return kit::global("resample_ohlcv_multi")(df, kw("interval", interval));
+    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    Object df = cx.global("_to_dataframe"_n)(all_rows);
+    return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
 }
 
-const Sig fetch_orderbook_sig{"fetch_orderbook",
+constexpr Sig fetch_orderbook_sig{"fetch_orderbook",
                               {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
                                arg("target_date").str().opt().def_none().ann("Optional[str]"),
                                kwonly("show_progress").def_bool(true).ann("bool")},
                               "pd.DataFrame"};
 
 Object fetch_orderbook(Call& c) {
-    Object session = c.arg(0), target_date = c.arg(2);
-    Object symbols = kit::global("_normalize_symbols")(c.arg(1));
-    Object all_rows = fetch_rows(session, symbols, "Orderbook intraday", "ORDERBOOK_ENDPOINT", c.arg(3),
+    kit::Ctx cx = c.cx();
+    Object session = c[fetch_orderbook_sig["session"]], target_date = c[fetch_orderbook_sig["target_date"]];
+    Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_orderbook_sig["symbol"]]);
+    Object all_rows = fetch_rows(cx, session, symbols, "Orderbook intraday", cx["ORDERBOOK_ENDPOINT"_n],
+                                 c[fetch_orderbook_sig["show_progress"]],
                                  kTapeTexts, [&](const Object& sym) {
                                      Object params = kit::dict();
                                      params.set_item(kit::str("symbol"), sym);
                                      if (target_date.truthy()) params.set_item(kit::str("target_date"), target_date);
                                      return params;
                                  });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return kit::global("pd").attr("DataFrame")();
+    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
     // Tapes are raw entries: built into a table, never resampled.
-    return kit::global("_to_dataframe")(all_rows);
+    return cx.global("_to_dataframe"_n)(all_rows);
 }
 
 // ---------------------------------------------------------------------------
@@ -81,17 +88,13 @@ void body(kit::Module& m) {
     m.set("ORDERBOOK_ENDPOINT", kit::str(kOrderbookEndpoint));
 
     def_shared(m);
-    m.def({fetch_ohlcv_sig, fetch_ohlcv,
-           "fetch_ohlcv(session: HttpSession, symbol: Union[str, Sequence[str]], str start: Optional[str] = None, "
-           "str end: Optional[str] = None, interval: IntervalIntraday = '1m', adjusted: Optional[bool] = None, *, "
-           "show_progress: bool = True) -> pd.DataFrame\n\n"
-           "Fetch raw OHLCV data for one or multiple symbols."});
-    m.def({fetch_orderbook_sig, fetch_orderbook,
-           "fetch_orderbook(session: HttpSession, symbol: Union[str, Sequence[str]], str target_date: Optional[str] = "
-           "None, *, show_progress: bool = True) -> pd.DataFrame\n\n"
-           "Fetch raw orderbook (tape) data for one or multiple symbols."});
+    m.def(fetch_ohlcv_sig, fetch_ohlcv, "Fetch raw OHLCV data for one or multiple symbols.");
+    m.def(fetch_orderbook_sig, fetch_orderbook, "Fetch raw orderbook (tape) data for one or multiple symbols.");
+
+    m.set_all({"fetch_ohlcv", "fetch_orderbook", "ENDPOINT", "ORDERBOOK_ENDPOINT"});
 }
 
 }  // namespace
 
-KIT_MODULE(tick_bars, body)
+KIT_MODULE(tick_bars, kit::ModState, body,
+           "fetch_ohlcv and fetch_orderbook: intraday OHLCV bars and order-book tapes for one symbol or a batch.")

@@ -3,6 +3,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -16,53 +17,55 @@ constexpr long long kDefaultTimeout = 30;
 constexpr const char* kTransportMessage = "\xE2\x9B\x94\xEF\xB8\x8F T\xE1\xBA\xA3i d\xE1\xBB\xAF li\xE1\xBB\x87u l\xE1\xBB\x97i vui l\xC3\xB2ng t\xE1\xBA\xA3i l\xE1\xBA\xA1i!";
 
 // ---------------------------------------------------------------------------
-const Sig default_user_agent_sig{"_default_user_agent", {arg("version").str().ann("str")}, "str"};
+constexpr Sig default_user_agent_sig{"_default_user_agent", {arg("version").str().ann("str")}, "str"};
 
-Object default_user_agent(Call& c) { return kit::cat({"varnix/", c.arg(0)}); }
+Object default_user_agent(Call& c) { return kit::cat({"varnix/", c[default_user_agent_sig["version"]]}); }
 
 // ---------------------------------------------------------------------------
-const Sig init_sig{"__init__",
+constexpr Sig init_sig{"__init__",
                    {arg("self"), arg("api_key").str().ann("str"),
-                    kwonly("base_url").str().def_slot(0).ann("str"),
+                    kwonly("base_url").str().def_slot(0, "BASE_URL").ann("str"),
                     kwonly("version").str().def_str("0.0.0").ann("str"),
-                    kwonly("timeout").int_().def_slot(1).ann("int"),
+                    kwonly("timeout").int_().def_slot(1, "DEFAULT_TIMEOUT").ann("int"),
                     kwonly("user_agent").str().opt().def_none().ann("Optional[str]")},
                    "None"};
 
 Object init(Call& c) {
+    kit::Ctx cx = c.cx();
     Object self = c.self();
-    Object api_key = c.arg(1);
-    self.set_attr("api_key", api_key);
-    self.set_attr("base_url", c.arg(2).method("rstrip", "/"));
-    self.set_attr("timeout", c.arg(4));
-    Object session = kit::global("requests").attr("Session")();
-    self.set_attr("_session", session);
+    Object api_key = c[init_sig["api_key"]];
+    self.set_attr(cx["api_key"_n], api_key);
+    self.set_attr(cx["base_url"_n], c[init_sig["base_url"]].method(cx["rstrip"_n], "/"));
+    self.set_attr(cx["timeout"_n], c[init_sig["timeout"]]);
+    Object session = cx.global("requests"_n).attr(cx["Session"_n])();
+    self.set_attr(cx["_session"_n], session);
 
-    Object user_agent = c.arg(5);
-    if (!user_agent.truthy()) user_agent = kit::global("_default_user_agent")(c.arg(3));
+    Object user_agent = c[init_sig["user_agent"]];
+    if (!user_agent.truthy()) user_agent = cx.global("_default_user_agent"_n)(c[init_sig["version"]]);
     Object headers = kit::dict();
     headers.set_item(kit::str("Authorization"), kit::cat({"Bearer ", api_key}));
     headers.set_item(kit::str("Accept"), kit::str("application/json"));
     headers.set_item(kit::str("Content-Type"), kit::str("application/json"));
     headers.set_item(kit::str("User-Agent"), user_agent);
-    session.attr("headers").method("update", headers);
+    session.attr(cx["headers"_n]).method(cx["update"_n], headers);
     return {};
 }
 
 // ---------------------------------------------------------------------------
-const Sig prepare_url_sig{"_prepare_url", {arg("self"), arg("path").str().ann("str")}, "str"};
+constexpr Sig prepare_url_sig{"_prepare_url", {arg("self"), arg("path").str().ann("str")}, "str"};
 
 Object prepare_url(Call& c) {
-    Object path = c.arg(1);
+    kit::Ctx cx = c.cx();
+    Object path = c[prepare_url_sig["path"]];
     // Absolute URLs bypass the API root.
-    if (path.method("startswith", "http://").truthy()) return path;
-    if (path.method("startswith", "https://").truthy()) return path;
-    Object root = kit::cat({c.self().attr("base_url").str(), "/"});
-    return kit::global("urljoin")(root, path.method("lstrip", "/"));
+    if (path.method(cx["startswith"_n], "http://").truthy()) return path;
+    if (path.method(cx["startswith"_n], "https://").truthy()) return path;
+    Object root = kit::cat({c.self().attr(cx["base_url"_n]).str(), "/"});
+    return cx.global("urljoin"_n)(root, path.method(cx["lstrip"_n], "/"));
 }
 
 // ---------------------------------------------------------------------------
-const Sig request_sig{"request",
+constexpr Sig request_sig{"request",
                       {arg("self"), arg("method").str().ann("str"), arg("path").str().ann("str"),
                        kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
                        kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
@@ -72,45 +75,46 @@ const Sig request_sig{"request",
                       "requests.Response"};
 
 Object request(Call& c) {
+    kit::Ctx cx = c.cx();
     Object self = c.self();
-    Object method = c.arg(1), params = c.arg(3), headers = c.arg(6), timeout = c.arg(7);
-    Object url = self.method("_prepare_url", c.arg(2));
+    Object method = c[request_sig["method"]], params = c[request_sig["params"]], headers = c[request_sig["headers"]], timeout = c[request_sig["timeout"]];
+    Object url = self.method(cx["_prepare_url"_n], c[request_sig["path"]]);
 
     Object merged = kit::dict();
-    if (headers.truthy()) merged.method("update", headers);
-    kit::global("logger").method("debug", "HTTP %s %s params=%s", method, url, params);
+    if (headers.truthy()) merged.method(cx["update"_n], headers);
+    cx.global("logger"_n).method(cx["debug"_n], "HTTP %s %s params=%s", method, url, params);
 
-    Object request_exception = kit::global("requests").attr("RequestException");
+    Object request_exception = cx.global("requests"_n).attr(cx["RequestException"_n]);
     Object response;
     try {
-        response = self.attr("_session").method(
-            "request", method, url, kw("params", params), kw("json", c.arg(4)), kw("data", c.arg(5)),
-            kw("headers", merged.truthy() ? merged : kit::None()),
-            kw("timeout", timeout.truthy() ? timeout : self.attr("timeout")));
+        response = self.attr(cx["_session"_n]).method(
+            cx["request"_n], method, url, kw(cx["params"_n], params), kw(cx["json"_n], c[request_sig["json_body"]]), kw(cx["data"_n], c[request_sig["data"]]),
+            kw(cx["headers"_n], merged.truthy() ? merged : kit::None()),
+            kw(cx["timeout"_n], timeout.truthy() ? timeout : self.attr(cx["timeout"_n])));
     } catch (kit::Error&) {
         Object exc = kit::catch_if(request_exception);
         Object HttpError = kit::import_name("varnix.exceptions", "HttpError");
         kit::raise_from(HttpError, kTransportMessage, exc);
     }
 
-    Object status = response.attr("status_code");
+    Object status = response.attr(cx["status_code"_n]);
     if (status.ge(kit::integer(400))) {
         Object payload;
         try {
-            payload = response.method("json");
+            payload = response.method(cx["json"_n]);
         } catch (kit::Error&) {
             kit::catch_if(PyExc_ValueError);
-            payload = response.attr("text");
+            payload = response.attr(cx["text"_n]);
         }
         Object HttpError = kit::import_name("varnix.exceptions", "HttpError");
         Object message = kit::cat({"Varnix backend returned HTTP ", status.str(), " for ", url.str()});
-        kit::raise(HttpError(message, kw("status_code", status), kw("payload", payload)));
+        kit::raise(HttpError(message, kw(cx["status_code"_n], status), kw(cx["payload"_n], payload)));
     }
     return response;
 }
 
 // ---------------------------------------------------------------------------
-const Sig get_sig{"get",
+constexpr Sig get_sig{"get",
                   {arg("self"), arg("path").str().ann("str"),
                    kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
                    kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
@@ -118,11 +122,12 @@ const Sig get_sig{"get",
                   "requests.Response"};
 
 Object get(Call& c) {
-    return c.self().method("request", "GET", c.arg(1), kw("params", c.arg(2)), kw("headers", c.arg(3)),
-                           kw("timeout", c.arg(4)));
+    kit::Ctx cx = c.cx();
+    return c.self().method(cx["request"_n], "GET", c[get_sig["path"]], kw(cx["params"_n], c[get_sig["params"]]), kw(cx["headers"_n], c[get_sig["headers"]]),
+                           kw(cx["timeout"_n], c[get_sig["timeout"]]));
 }
 
-const Sig post_sig{"post",
+constexpr Sig post_sig{"post",
                    {arg("self"), arg("path").str().ann("str"),
                     kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
                     kwonly("data").def_none().ann("Optional[Any]"),
@@ -131,65 +136,64 @@ const Sig post_sig{"post",
                    "requests.Response"};
 
 Object post(Call& c) {
-    return c.self().method("request", "POST", c.arg(1), kw("json_body", c.arg(2)), kw("data", c.arg(3)),
-                           kw("headers", c.arg(4)), kw("timeout", c.arg(5)));
+    kit::Ctx cx = c.cx();
+    return c.self().method(cx["request"_n], "POST", c[post_sig["path"]], kw(cx["json_body"_n], c[post_sig["json_body"]]), kw(cx["data"_n], c[post_sig["data"]]),
+                           kw(cx["headers"_n], c[post_sig["headers"]]), kw(cx["timeout"_n], c[post_sig["timeout"]]));
 }
 
 // ---------------------------------------------------------------------------
-const Sig close_sig{"close", {arg("self")}, "None"};
+constexpr Sig close_sig{"close", {arg("self")}, "None"};
 
 Object close(Call& c) {
-    c.self().attr("_session").method("close");
+    kit::Ctx cx = c.cx();
+    c.self().attr(cx["_session"_n]).method(cx["close"_n]);
     return {};
 }
 
-const Sig enter_sig{"__enter__", {arg("self")}, "'HttpSession'"};
+constexpr Sig enter_sig{"__enter__", {arg("self")}, "'HttpSession'"};
 
 Object enter(Call& c) { return c.self(); }
 
-const Sig exit_sig{"__exit__", {arg("self"), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
+constexpr Sig exit_sig{"__exit__", {arg("self"), arg("exc_type"), arg("exc_value"), arg("traceback")}, "None"};
 
 Object exit_(Call& c) {
-    c.self().method("close");
+    kit::Ctx cx = c.cx();
+    c.self().method(cx["close"_n]);
     return {};
 }
 
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
+    kit::Ctx cx = m.cx;
     m.set("logging", kit::import("logging"));
     m.set("requests", kit::import("requests"));
     m.from_import("typing", {"TYPE_CHECKING", "Any", "Dict", "Optional"});
     m.from_import("urllib.parse", {"urljoin"});
-    m.set("logger", m.get("logging").attr("getLogger")(m.name()));
+    m.set("logger", m.get("logging").attr(cx["getLogger"_n])(m.name()));
     m.set("BASE_URL", kit::str(kBaseUrl));
     m.set("DEFAULT_TIMEOUT", kit::integer(kDefaultTimeout));
 
-    m.def({default_user_agent_sig, default_user_agent, "_default_user_agent(str version: str) -> str"});
+    m.def(default_user_agent_sig, default_user_agent);
 
     // The defaults of base_url and timeout are the constants' values now.
     kit::ClassDef cls(m, "HttpSession", "Lightweight wrapper around :class:`requests.Session` with Varnix defaults.");
     cls.method(init_sig, init,
-               "HttpSession.__init__(self, str api_key: str, *, str base_url: str = BASE_URL, str version: str = '0.0.0', "
-               "int timeout: int = DEFAULT_TIMEOUT, str user_agent: Optional[str] = None) -> None",
+               nullptr,
                {m.get("BASE_URL"), m.get("DEFAULT_TIMEOUT")});
-    cls.method(prepare_url_sig, prepare_url, "HttpSession._prepare_url(self, str path: str) -> str");
-    cls.method(request_sig, request,
-               "HttpSession.request(self, str method: str, str path: str, *, dict params: Optional[Dict[str, Any]] = None, "
-               "dict json_body: Optional[Dict[str, Any]] = None, data: Optional[Any] = None, "
-               "dict headers: Optional[Dict[str, str]] = None, int timeout: Optional[int] = None) -> requests.Response");
-    cls.method(get_sig, get,
-               "HttpSession.get(self, str path: str, *, dict params: Optional[Dict[str, Any]] = None, "
-               "dict headers: Optional[Dict[str, str]] = None, int timeout: Optional[int] = None) -> requests.Response");
-    cls.method(post_sig, post,
-               "HttpSession.post(self, str path: str, *, dict json_body: Optional[Dict[str, Any]] = None, "
-               "data: Optional[Any] = None, dict headers: Optional[Dict[str, str]] = None, "
-               "int timeout: Optional[int] = None) -> requests.Response");
-    cls.method(close_sig, close, "HttpSession.close(self) -> None");
-    cls.method(enter_sig, enter, "HttpSession.__enter__(self) -> 'HttpSession'");
-    cls.method(exit_sig, exit_, "HttpSession.__exit__(self, exc_type, exc_value, traceback) -> None");
+    cls.method(prepare_url_sig, prepare_url);
+    cls.method(request_sig, request);
+    cls.method(get_sig, get);
+    cls.method(post_sig, post);
+    cls.method(close_sig, close);
+    cls.method(enter_sig, enter);
+    cls.method(exit_sig, exit_);
     m.set("HttpSession", cls.build());
+
+    m.set_all({"BASE_URL", "DEFAULT_TIMEOUT", "HttpSession"});
 }
 
 }  // namespace
 
-KIT_MODULE(wire_link, body)
+KIT_MODULE(wire_link, kit::ModState, body,
+           "HttpSession: the authenticated session through which every request to the Varnix service goes\n"
+           "(headers, URL joining, time-out, error mapping).")

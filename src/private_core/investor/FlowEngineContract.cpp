@@ -40,7 +40,7 @@ constexpr const char* kContractDoc =
     "    ";
 
 // ---------------------------------------------------------------------------
-const Sig fetch_df_sig{"fetch_df",
+constexpr Sig fetch_df_sig{"fetch_df",
                        {arg("self"), arg("namespace").str().ann("str"), arg("op").str().ann("str"),
                         arg("params").dict().ann("dict")},
                        "pd.DataFrame"};
@@ -64,7 +64,7 @@ void body(kit::Module& m) {
     Object Literal = m.get("Literal");
     m.set("InvestorGroup", subscript(Literal, "foreign", "proprietary", "local_institutional", "local_individual",
                                      "foreign_institutional", "foreign_individual", "all"));
-    Object str_type = Object::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    Object str_type = kit::type(&PyUnicode_Type);
     Object sequence_of_str = m.get("Sequence").item(str_type);
     m.set("SymbolArg", subscript(m.get("Union"), str_type, sequence_of_str));
     m.set("Interval", subscript(Literal, "1D", "1W", "1M"));
@@ -72,12 +72,15 @@ void body(kit::Module& m) {
     Object Protocol = m.get("Protocol");
     kit::ClassDef cls(m, "FlowEngineContract", kContractDoc);
     cls.annotate("session", kit::str("'HttpSession'"));
-    cls.method(fetch_df_sig, fetch_df,
-               "FlowEngineContract.fetch_df(self, str namespace: str, str op: str, dict params: dict) -> pd.DataFrame");
-    Object protocol_cls = cls.build(kit::tuple(Protocol), Object::borrow(reinterpret_cast<PyObject*>(Protocol.type())));
+    cls.method(fetch_df_sig, fetch_df);
+    Object protocol_cls = cls.build(kit::tuple(Protocol), kit::type(Protocol.type()));
     m.set("FlowEngineContract", m.get("runtime_checkable")(protocol_cls));
+
+    m.set_all({"FlowEngineContract", "InvestorGroup", "SymbolArg", "Interval"});
 }
 
 }  // namespace
 
-KIT_MODULE(FlowEngineContract, body)
+KIT_MODULE(FlowEngineContract, kit::ModState, body,
+           "FlowEngineContract: the structural type an investor engine satisfies, and the aliases of the\n"
+           "investor call arguments.")

@@ -14,6 +14,7 @@
 
 namespace {
 
+using namespace kit::literals;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
@@ -31,104 +32,26 @@ constexpr const char* kUnexpectedPayload = "Unexpected payload format for invest
 constexpr const char* kEntryNotObject = "Investor payload entries must be JSON objects.";
 
 // ---------------------------------------------------------------------------
-// Small helpers that keep the methods reading like their algorithms.
+struct State : kit::ModState {
+    // typing.Mapping as bound at import: while the module name still refers
+    // to it, an exact dict is known to be a Mapping and the alias' slow
+    // pure-Python check is skipped.
+    Object mapping;
 
-// Interned str for a literal (owned handle).
-template <std::size_t N>
-Object lit(const char (&s)[N]) {
-    return Object::borrow(kit::name(s));
-}
-
-PyObject* type_obj(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
-
-// a + b, with Python's own errors when the operands do not add up.
-Object add(const Object& a, const Object& b) { return Object::steal(PyNumber_Add(a.get(), b.get())); }
-
-// x in container
-bool contains(const Object& container, const Object& x) {
-    return kit::check_rc(PySequence_Contains(container.get(), x.get())) != 0;
-}
-
-// a != b, evaluated as Python evaluates it (no identity shortcut).
-bool ne(const Object& a, const Object& b) {
-    return Object::steal(PyObject_RichCompare(a.get(), b.get(), Py_NE)).truthy();
-}
-
-void append(const Object& list, const Object& v) { kit::check_rc(PyList_Append(list.get(), v.get())); }
-
-template <class... A>
-Object list_of(A&&... a) {
-    Object out = kit::list();
-    (append(out, Object(std::forward<A>(a))), ...);
-    return out;
-}
-
-// for item in iterable: f(item)   (f returns nothing; `return` is `continue`)
-template <class F>
-void for_each(const Object& iterable, F&& f) {
-    Object it = Object::steal(PyObject_GetIter(iterable.get()));
-    for (;;) {
-        Object item = Object::steal_or_null(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) kit::fail();
-            return;
-        }
-        f(item);
-    }
-}
-
-// a, b = pair
-void unpack2(const Object& pair, Object& a, Object& b) {
-    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
-        a = Object::borrow(PyTuple_GET_ITEM(pair.get(), 0));
-        b = Object::borrow(PyTuple_GET_ITEM(pair.get(), 1));
-        return;
-    }
-    Object it = Object::steal(PyObject_GetIter(pair.get()));
-    Object got[2];
-    for (int i = 0; i < 2; ++i) {
-        got[i] = Object::steal_or_null(PyIter_Next(it.get()));
-        if (!got[i]) {
-            if (PyErr_Occurred()) kit::fail();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            kit::fail();
-        }
-    }
-    Object extra = Object::steal_or_null(PyIter_Next(it.get()));
-    if (extra) kit::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) kit::fail();
-    a = std::move(got[0]);
-    b = std::move(got[1]);
-}
-
-// d.get(key) for an exact dict; null when the key is absent.
-Object dict_get(const Object& d, const Object& key) {
-    PyObject* out = nullptr;
-    kit::check_rc(PyDict_GetItemRef(d.get(), key.get(), &out));
-    return Object::steal_or_null(out);
-}
-
-// Snapshot of a dict's items, so that code run while walking them cannot
-// disturb the walk.
-Object dict_items(const Object& d) { return Object::steal(PyDict_Items(d.get())); }
+    int traverse(visitproc visit, void* arg) { return kit::visit(mapping, visit, arg); }
+    void clear() { mapping = {}; }
+};
 
 // str(value).strip()
-Object stripped_text(const Object& v) { return v.str().method("strip"); }
+Object stripped_text(kit::Ctx cx, const Object& v) { return v.str().method(cx["strip"_n]); }
 
-bool frame_empty(const Object& frame) { return frame.attr("empty").truthy(); }
+bool frame_empty(kit::Ctx cx, const Object& frame) { return frame.attr(cx["empty"_n]).truthy(); }
 
-// isinstance(obj, Mapping) with the module's Mapping.  The functions that
-// test every row carry the typing.Mapping bound at import as their closure:
-// while the module name still refers to it, an exact dict is known to be a
-// Mapping and the alias' slow pure-Python check is skipped.
-bool is_mapping(const Call& c, const Object& obj) {
-    Object mapping = kit::global("Mapping");
-    if (PyDict_CheckExact(obj.get()) && mapping.is(c.fn->closure)) return true;
+// isinstance(obj, Mapping) with the module's Mapping.
+bool is_mapping(kit::Ctx cx, const Object& obj) {
+    Object mapping = cx.global("Mapping"_n);
+    if (PyDict_CheckExact(obj.get()) && mapping.is(cx.state<State>().mapping)) return true;
     return obj.isinstance(mapping);
-}
-
-[[noreturn]] void raise_decoding_error(const char* message) {
-    kit::raise(kit::global("DataDecodingError")(message));
 }
 
 // The rule handed to pandas' resample.  The service's interval codes say "M"
@@ -144,96 +67,81 @@ Object pandas_rule(const Object& interval) {
     return kit::cat({interval, "E"});
 }
 
-// Depth of the envelope unwrapping on this thread: a payload nested without
-// end must end in RecursionError, as the same recursion in Python would, and
-// never run the C stack out.
-thread_local int envelope_depth = 0;
-
-struct EnvelopeDepth {
-    EnvelopeDepth() {
-        if (envelope_depth >= Py_GetRecursionLimit()) {
-            kit::raise(PyExc_RecursionError, "maximum recursion depth exceeded while unwrapping an investor payload");
-        }
-        ++envelope_depth;
-    }
-    ~EnvelopeDepth() { --envelope_depth; }
-    EnvelopeDepth(const EnvelopeDepth&) = delete;
-    EnvelopeDepth& operator=(const EnvelopeDepth&) = delete;
-};
-
 // ---------------------------------------------------------------------------
 // _strict_str
-const Sig strict_str_sig{"_strict_str", {arg("value").ann("Any")}, "str"};
+constexpr Sig strict_str_sig{"_strict_str", {arg("value").ann("Any")}, "str"};
 
 Object strict_str(Call& c) {
-    PyObject* value = c.raw(0);
+    PyObject* value = c.raw(strict_str_sig["value"]);
     if (value == Py_None) return kit::str("");
     // Float NaN (numpy's float64 included) is "no value", never the text nan.
     if (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) return kit::str("");
-    return stripped_text(c.arg(0));
+    return stripped_text(c.cx(), c[strict_str_sig["value"]]);
 }
 
 // ---------------------------------------------------------------------------
 // __init__
-const Sig init_sig{"__init__", {arg("self"), arg("session").ann("HttpSession")}, "None"};
+constexpr Sig init_sig{"__init__", {arg("self"), arg("session").ann("HttpSession")}, "None"};
 
 Object init(Call& c) {
-    c.self().set_attr("session", c.arg(1));
+    kit::Ctx cx = c.cx();
+    c.self().set_attr(cx["session"_n], c[init_sig["session"]]);
     return {};
 }
 
 // ---------------------------------------------------------------------------
 // _prepare_payload
-const Sig prepare_payload_sig{
+constexpr Sig prepare_payload_sig{
     "_prepare_payload", {arg("self"), arg("params").dict().ann("dict[str, Any]")}, "dict[str, Any]"};
 
 Object prepare_payload(Call& c) {
-    Object params = c.arg(1);
+    kit::Ctx cx = c.cx();
+    Object params = c[prepare_payload_sig["params"]];
     Object payload = kit::dict();
-    for_each(dict_items(params), [&](const Object& item) {
+    for (const Object& item : kit::iter(kit::dict_items(params))) {
         PyObject* value = PyTuple_GET_ITEM(item.get(), 1);
-        if (value == Py_None) return;
+        if (value == Py_None) continue;
         kit::check_rc(PyDict_SetItem(payload.get(), PyTuple_GET_ITEM(item.get(), 0), value));
-    });
+    }
 
     // Values are never None here: those were left out above.
-    Object ids = dict_get(payload, lit("ids"));
+    Object ids = cx.dict_get(payload, cx.obj("ids"_n).get(), nullptr);
     if (ids) {
         Object cleaned = kit::list();
         if (PyList_Check(ids.get()) || PyTuple_Check(ids.get())) {
-            for_each(ids, [&](const Object& v) {
-                if (stripped_text(v).truthy()) append(cleaned, stripped_text(v));
-            });
+            for (const Object& v : kit::iter(ids)) {
+                if (stripped_text(cx, v).truthy()) kit::append(cleaned, stripped_text(cx, v));
+            }
         } else {
             // A lone value (one symbol, a number, a set) is one identifier,
             // even when its text is empty.
-            append(cleaned, stripped_text(ids));
+            kit::append(cleaned, stripped_text(cx, ids));
         }
-        payload.set_item(lit("ids"), cleaned);
+        payload.set_item(cx.obj("ids"_n), cleaned);
     }
 
-    Object group = dict_get(payload, lit("group"));
+    Object group = cx.dict_get(payload, cx.obj("group"_n).get(), nullptr);
     if (group) {
-        Object group_str = stripped_text(group).method("lower");
-        if (group_str.truthy()) payload.set_item(lit("group"), group_str);
+        Object group_str = stripped_text(cx, group).method(cx["lower"_n]);
+        if (group_str.truthy()) payload.set_item(cx.obj("group"_n), group_str);
     }
 
-    Object interval = dict_get(payload, lit("interval"));
+    Object interval = cx.dict_get(payload, cx.obj("interval"_n).get(), nullptr);
     if (interval) {
-        Object interval_str = stripped_text(interval).method("upper");
-        if (interval_str.truthy()) payload.set_item(lit("interval"), interval_str);
+        Object interval_str = stripped_text(cx, interval).method(cx["upper"_n]);
+        if (interval_str.truthy()) payload.set_item(cx.obj("interval"_n), interval_str);
     }
 
-    for (const Object& key : {lit("start"), lit("end")}) {
-        Object value = dict_get(payload, key);
+    for (const Object& key : {cx.obj("start"_n), cx.obj("end"_n)}) {
+        Object value = cx.dict_get(payload, key.get(), nullptr);
         if (!value) continue;
         // datetime first: a datetime is also a date.
-        if (value.isinstance(kit::global("datetime"))) {
-            payload.set_item(key, value.method("date").method("isoformat"));
-        } else if (value.isinstance(kit::global("date"))) {
-            payload.set_item(key, value.method("isoformat"));
+        if (value.isinstance(cx.global("datetime"_n))) {
+            payload.set_item(key, value.method(cx["date"_n]).method(cx["isoformat"_n]));
+        } else if (value.isinstance(cx.global("date"_n))) {
+            payload.set_item(key, value.method(cx["isoformat"_n]));
         } else {
-            payload.set_item(key, stripped_text(value));
+            payload.set_item(key, stripped_text(cx, value));
         }
     }
     return payload;
@@ -241,323 +149,344 @@ Object prepare_payload(Call& c) {
 
 // ---------------------------------------------------------------------------
 // _request
-const Sig request_sig{"_request",
+constexpr Sig request_sig{"_request",
                       {arg("self"), arg("endpoint").str().ann("str"), arg("payload").dict().ann("dict[str, Any]")},
                       "Any"};
 
 Object request(Call& c) {
-    Object self = c.self(), endpoint = c.arg(1), payload = c.arg(2);
+    kit::Ctx cx = c.cx();
+    Object self = c.self(), endpoint = c[request_sig["endpoint"]], payload = c[request_sig["payload"]];
     Object response;
     try {
-        response = self.attr("session").method("post", endpoint, kw("json_body", payload));
+        response = self.attr(cx["session"_n]).method(cx["post"_n], endpoint, kw(cx["json_body"_n], payload));
     } catch (kit::Error&) {
         Object exc = Object::steal(PyErr_GetRaisedException());
         bool fallback = false;
         try {
-            Object http_error = kit::global("HttpError");
+            Object http_error = cx.global("HttpError"_n);
             // Only "this endpoint does not take POST" earns the one GET.
             fallback = PyErr_GivenExceptionMatches(exc.get(), http_error.get()) &&
-                       contains(kit::tuple(404, 405), exc.attr("status_code"));
+                       kit::contains(kit::tuple(404, 405), exc.attr(cx["status_code"_n]));
             if (fallback) {
-                Object query = self.method("_to_query_params", payload);
-                response = self.attr("session").method("get", endpoint, kw("params", query));
+                Object query = self.method(cx["_to_query_params"_n], payload);
+                response = self.attr(cx["session"_n]).method(cx["get"_n], endpoint, kw(cx["params"_n], query));
             }
         } catch (kit::Error&) {
             kit::raise_in_handler(exc);
         }
         if (!fallback) kit::raise(std::move(exc));
     }
-    return response.method("json");
+    return response.method(cx["json"_n]);
 }
 
 // ---------------------------------------------------------------------------
 // _to_query_params
-const Sig to_query_params_sig{
+constexpr Sig to_query_params_sig{
     "_to_query_params", {arg("self"), arg("payload").dict().ann("dict[str, Any]")}, "dict[str, Any]"};
 
 Object to_query_params(Call& c) {
+    kit::Ctx cx = c.cx();
     Object query = kit::dict();
-    Object ids_key = lit("ids");
-    for_each(dict_items(c.arg(1)), [&](const Object& item) {
+    Object ids_key = cx.obj("ids"_n);
+    for (const Object& item : kit::iter(kit::dict_items(c[to_query_params_sig["payload"]]))) {
         Object key = Object::borrow(PyTuple_GET_ITEM(item.get(), 0));
         Object value = Object::borrow(PyTuple_GET_ITEM(item.get(), 1));
-        if (key.eq(ids_key) && value.isinstance(kit::global("Iterable")) && !PyUnicode_Check(value.get()) &&
+        if (key.eq(ids_key) && value.isinstance(cx.global("Iterable"_n)) && !PyUnicode_Check(value.get()) &&
             !PyBytes_Check(value.get())) {
             Object pieces = kit::list();
-            for_each(value, [&](const Object& v) {
-                if (stripped_text(v).truthy()) append(pieces, stripped_text(v));
-            });
-            value = Object::steal(PyUnicode_Join(lit(",").get(), pieces.get()));
+            for (const Object& v : kit::iter(value)) {
+                if (stripped_text(cx, v).truthy()) kit::append(pieces, stripped_text(cx, v));
+            }
+            value = Object::steal(PyUnicode_Join(cx.obj(","_n).get(), pieces.get()));
         }
         query.set_item(key, value);
-    });
+    }
     return query;
 }
 
 // ---------------------------------------------------------------------------
 // _normalise_records
-const Sig normalise_records_sig{"_normalise_records",
+constexpr Sig normalise_records_sig{"_normalise_records",
                                 {arg("self"), arg("payload").ann("Any"), arg("namespace").ann("Namespace")},
                                 "list[dict[str, Any]]"};
 
+// Whether `self._normalise_records` is still this very function, bound to
+// `self` (no subclass override, no instance attribute in the way).
+bool own_normaliser(kit::Ctx cx, const Call& c, const Object& self, Object& bound) {
+    bound = self.attr(cx["_normalise_records"_n]);
+    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == reinterpret_cast<PyObject*>(c.fn) &&
+           PyMethod_GET_SELF(bound.get()) == self.get();
+}
+
 Object normalise_records(Call& c) {
-    Object self = c.self(), payload = c.arg(1), ns = c.arg(2);
-    if (payload.is_none()) return kit::list();
+    kit::Ctx cx = c.cx();
+    Object self = c.self(), payload = c[normalise_records_sig["payload"]], ns = c[normalise_records_sig["namespace"]];
+    // Envelopes ({"data": ...} and the like) are unwrapped in this loop, not
+    // by recursion: an answer nested deeper than the C stack allows must not
+    // kill the process.  The depth still ends in RecursionError past the
+    // interpreter's limit, as the same recursion in Python would.
+    for (int depth = 0;; ++depth) {
+        if (payload.is_none()) return kit::list();
 
-    if (PyList_Check(payload.get())) {
-        Object rows = kit::list();
-        for_each(payload, [&](const Object& item) { append(rows, self.method("_ensure_mapping", item, ns)); });
-        return rows;
-    }
-
-    if (is_mapping(c, payload)) {
-        // The first envelope key present wins, whatever it holds.
-        for (const Object& key : {lit("data"), lit("results"), lit("items"), lit("records")}) {
-            if (contains(payload, key)) {
-                Object inner = payload.item(key);
-                EnvelopeDepth depth;
-                return self.method("_normalise_records", inner, ns);
-            }
+        if (PyList_Check(payload.get())) {
+            Object rows = kit::list();
+            for (const Object& item : kit::iter(payload)) kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
+            return rows;
         }
-        bool all_lists = true;
-        Object it = Object::steal(PyObject_GetIter(payload.method("values").get()));
-        while (all_lists) {
-            Object v = Object::steal_or_null(PyIter_Next(it.get()));
-            if (!v) {
-                if (PyErr_Occurred()) kit::fail();
+        if (!is_mapping(cx, payload)) break;
+
+        // The first envelope key present wins, whatever it holds.
+        Object inner;
+        for (const Object& key : {cx.obj("data"_n), cx.obj("results"_n), cx.obj("items"_n), cx.obj("records"_n)}) {
+            if (kit::contains(payload, key)) {
+                inner = payload.item(key);
                 break;
             }
-            all_lists = PyList_Check(v.get());
         }
-        if (all_lists) {
-            // {identifier: [rows...], ...}: each row learns its identifier.
-            Object extracted = kit::list();
-            for_each(payload.method("items"), [&](const Object& pair) {
-                Object identifier, entries;
-                unpack2(pair, identifier, entries);
-                for_each(entries, [&](const Object& item) {
-                    append(extracted, self.method("_ensure_mapping", item, ns, identifier));
-                });
-            });
-            return extracted;
+        if (inner) {
+            if (depth + 1 >= Py_GetRecursionLimit())
+                kit::raise(PyExc_RecursionError, "maximum recursion depth exceeded while unwrapping an investor payload");
+            Object bound;
+            // A subclass's own _normalise_records takes the inner payload.
+            if (!own_normaliser(cx, c, self, bound)) return bound(inner, ns);
+            payload = inner;
+            continue;
         }
+
+        bool all_lists = true;
+        for (const Object& v : kit::iter(payload.method(cx["values"_n]))) {
+            if (!PyList_Check(v.get())) {
+                all_lists = false;
+                break;
+            }
+        }
+        if (!all_lists) break;
+        // {identifier: [rows...], ...}: each row learns its identifier.
+        Object extracted = kit::list();
+        for (const Object& pair : kit::iter(payload.method(cx["items"_n]))) {
+            auto [identifier, entries] = kit::unpack<2>(pair);
+            for (const Object& item : kit::iter(entries))
+                kit::append(extracted, self.method(cx["_ensure_mapping"_n], item, ns, identifier));
+        }
+        return extracted;
     }
-    raise_decoding_error(kUnexpectedPayload);
+    cx.raise_global("DataDecodingError"_n, kUnexpectedPayload);
 }
 
 // ---------------------------------------------------------------------------
 // _ensure_mapping
-const Sig ensure_mapping_sig{"_ensure_mapping",
+constexpr Sig ensure_mapping_sig{"_ensure_mapping",
                              {arg("self"), arg("entry").ann("Any"), arg("namespace").ann("Namespace"),
                               arg("identifier").str().opt().def_none().ann("str | None")},
                              "dict[str, Any]"};
 
 Object ensure_mapping(Call& c) {
-    Object entry = c.arg(1);
-    if (!is_mapping(c, entry)) raise_decoding_error(kEntryNotObject);
+    kit::Ctx cx = c.cx();
+    Object entry = c[ensure_mapping_sig["entry"]];
+    if (!is_mapping(cx, entry)) cx.raise_global("DataDecodingError"_n, kEntryNotObject);
     // A new row: the decoded answer itself is never written to.
-    Object data = Object::steal(PyObject_CallOneArg(type_obj(&PyDict_Type), entry.get()));
-    if (c.is_none(3)) return data;
-    Object field = c.self().attr("_ID_FIELD").method("get", c.arg(2), "id");
+    Object data = Object::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entry.get()));
+    if (c.is_none(ensure_mapping_sig["identifier"])) return data;
+    Object field = c.self().attr(cx["_ID_FIELD"_n]).method(cx["get"_n], c[ensure_mapping_sig["namespace"]], "id");
     // A value the row already carries wins, even an empty or null one.
-    if (!kit::check_rc(PyDict_Contains(data.get(), field.get()))) data.set_item(field, c.arg(3));
+    if (!kit::check_rc(PyDict_Contains(data.get(), field.get()))) data.set_item(field, c[ensure_mapping_sig["identifier"]]);
     return data;
 }
 
 // ---------------------------------------------------------------------------
 // _to_dataframe
-const Sig to_dataframe_sig{"_to_dataframe",
+constexpr Sig to_dataframe_sig{"_to_dataframe",
                            {arg("self"), arg("rows").list().ann("list[dict[str, Any]]"), arg("namespace").ann("Namespace")},
                            "pd.DataFrame"};
 
 Object to_dataframe(Call& c) {
-    Object rows = c.arg(1);
-    Object pd = kit::global("pd");
-    if (PyList_GET_SIZE(rows.get()) == 0) return pd.attr("DataFrame")();
+    kit::Ctx cx = c.cx();
+    Object rows = c[to_dataframe_sig["rows"]];
+    Object pd = cx.global("pd"_n);
+    if (PyList_GET_SIZE(rows.get()) == 0) return pd.attr(cx["DataFrame"_n])();
 
-    Object frame = pd.attr("DataFrame").attr("from_records")(rows);
+    Object frame = pd.attr(cx["DataFrame"_n]).attr(cx["from_records"_n])(rows);
     // Every present date column is parsed, not only the first; bad cells
     // become NaT and no row is lost.
-    for (const Object& column : {lit("date"), lit("Date"), lit("trade_date"), lit("timestamp")}) {
-        if (!contains(frame.attr("columns"), column)) continue;
+    for (const Object& column : {cx.obj("date"_n), cx.obj("Date"_n), cx.obj("trade_date"_n), cx.obj("timestamp"_n)}) {
+        if (!kit::contains(frame.attr(cx["columns"_n]), column)) continue;
         Object values = frame.item(column);
         Object parsed;
-        if (column.eq(lit("timestamp")) &&
-            pd.attr("api").attr("types").attr("is_numeric_dtype")(values).truthy()) {
+        if (column.eq(cx.obj("timestamp"_n)) &&
+            pd.attr(cx["api"_n]).attr(cx["types"_n]).attr(cx["is_numeric_dtype"_n])(values).truthy()) {
             // Numeric timestamps are Unix times in seconds.
-            parsed = pd.attr("to_datetime")(values, kw("unit", "s"), kw("errors", "coerce"));
+            parsed = pd.attr(cx["to_datetime"_n])(values, kw(cx["unit"_n], "s"), kw(cx["errors"_n], "coerce"));
         } else {
-            parsed = pd.attr("to_datetime")(values, kw("errors", "coerce"));
+            parsed = pd.attr(cx["to_datetime"_n])(values, kw(cx["errors"_n], "coerce"));
         }
         frame.set_item(column, parsed);
     }
 
     Object sort_columns = kit::list();
-    Object id_field = c.self().attr("_ID_FIELD").method("get", c.arg(2));
-    Object columns = frame.attr("columns");
-    if (id_field.truthy() && contains(columns, id_field)) append(sort_columns, id_field);
-    if (contains(columns, lit("date"))) {
-        append(sort_columns, lit("date"));
-    } else if (contains(columns, lit("Date"))) {
-        append(sort_columns, lit("Date"));
+    Object id_field = c.self().attr(cx["_ID_FIELD"_n]).method(cx["get"_n], c[to_dataframe_sig["namespace"]]);
+    Object columns = frame.attr(cx["columns"_n]);
+    if (id_field.truthy() && kit::contains(columns, id_field)) kit::append(sort_columns, id_field);
+    if (kit::contains(columns, cx.obj("date"_n))) {
+        kit::append(sort_columns, cx.obj("date"_n));
+    } else if (kit::contains(columns, cx.obj("Date"_n))) {
+        kit::append(sort_columns, cx.obj("Date"_n));
     }
     if (PyList_GET_SIZE(sort_columns.get()) != 0) {
-        frame = frame.method("sort_values", sort_columns).method("reset_index", kw("drop", true));
+        frame = frame.method(cx["sort_values"_n], sort_columns).method(cx["reset_index"_n], kw(cx["drop"_n], true));
     }
     return frame;
 }
 
 // ---------------------------------------------------------------------------
 // _resample_frame.  Every early return hands back `frame` itself.
-const Sig resample_frame_sig{"_resample_frame",
+constexpr Sig resample_frame_sig{"_resample_frame",
                              {arg("self"), arg("frame").ann("pd.DataFrame"), arg("namespace").ann("Namespace"),
                               arg("interval").str().ann("str")},
                              "pd.DataFrame"};
 
 Object resample_frame(Call& c) {
-    Object self = c.self(), frame = c.arg(1), ns = c.arg(2), interval = c.arg(3);
-    if (frame_empty(frame)) return frame;
+    kit::Ctx cx = c.cx();
+    Object self = c.self(), frame = c[resample_frame_sig["frame"]], ns = c[resample_frame_sig["namespace"]], interval = c[resample_frame_sig["interval"]];
+    if (frame_empty(cx, frame)) return frame;
 
     Object date_column;
-    for (const Object& candidate : {lit("date"), lit("Date")}) {
-        if (contains(frame.attr("columns"), candidate)) {
+    for (const Object& candidate : {cx.obj("date"_n), cx.obj("Date"_n)}) {
+        if (kit::contains(frame.attr(cx["columns"_n]), candidate)) {
             date_column = candidate;
             break;
         }
     }
     if (!date_column || !date_column.truthy()) return frame;
 
-    Object pd = kit::global("pd");
-    Object working = frame.method("dropna", kw("subset", list_of(date_column)));
-    if (frame_empty(working)) return frame;
-    working = working.method("copy");
-    working.set_item(date_column, pd.attr("to_datetime")(working.item(date_column), kw("errors", "coerce")));
-    working = working.method("dropna", kw("subset", list_of(date_column)));
-    if (frame_empty(working)) return frame;
+    Object pd = cx.global("pd"_n);
+    Object working = frame.method(cx["dropna"_n], kw(cx["subset"_n], kit::list_of(date_column)));
+    if (frame_empty(cx, working)) return frame;
+    working = working.method(cx["copy"_n]);
+    working.set_item(date_column, pd.attr(cx["to_datetime"_n])(working.item(date_column), kw(cx["errors"_n], "coerce")));
+    working = working.method(cx["dropna"_n], kw(cx["subset"_n], kit::list_of(date_column)));
+    if (frame_empty(cx, working)) return frame;
 
-    Object id_field = self.attr("_ID_FIELD").method("get", ns);
+    Object id_field = self.attr(cx["_ID_FIELD"_n]).method(cx["get"_n], ns);
     Object candidate_fields = kit::list();
-    for (const Object& field : {id_field, lit("symbol"), lit("icb"), lit("code"), lit("ticker")}) {
-        if (field.truthy()) append(candidate_fields, field);
+    for (const Object& field : {id_field, cx.obj("symbol"_n), cx.obj("icb"_n), cx.obj("code"_n), cx.obj("ticker"_n)}) {
+        if (field.truthy()) kit::append(candidate_fields, field);
     }
     Object preferred_field = kit::None();
     {
-        Object working_columns = working.attr("columns");
-        for_each(candidate_fields, [&](const Object& field) {
-            if (preferred_field.is_none() && contains(working_columns, field)) preferred_field = field;
-        });
+        Object working_columns = working.attr(cx["columns"_n]);
+        for (const Object& field : kit::iter(candidate_fields)) {
+            if (preferred_field.is_none() && kit::contains(working_columns, field)) preferred_field = field;
+        }
     }
     if (!preferred_field.is_none()) {
         // Missing, NaN and blank identifiers all become "" and go.
-        working.set_item(preferred_field, working.item(preferred_field).method("apply", kit::global("_strict_str")));
-        Object keep = Object::steal(PyObject_RichCompare(working.item(preferred_field).get(), lit("").get(), Py_NE));
+        working.set_item(preferred_field, working.item(preferred_field).method(cx["apply"_n], cx.global("_strict_str"_n)));
+        Object keep = Object::steal(PyObject_RichCompare(working.item(preferred_field).get(), cx.obj(""_n).get(), Py_NE));
         working = working.item(keep);
     }
 
     Object numeric_cols = kit::list();
-    for_each(working.method("select_dtypes", kw("include", "number")).attr("columns").method("tolist"),
-             [&](const Object& column) {
-                 if (ne(column, preferred_field)) append(numeric_cols, column);
-             });
+    for (const Object& column : kit::iter(working.method(cx["select_dtypes"_n], kw(cx["include"_n], "number")).attr(cx["columns"_n]).method(cx["tolist"_n]))) {
+                 if (column.ne(preferred_field)) kit::append(numeric_cols, column);
+             }
     if (PyList_GET_SIZE(numeric_cols.get()) == 0) return frame;
 
     const bool by_identifier = preferred_field.truthy();
-    Object group_iter = by_identifier ? working.method("groupby", preferred_field, kw("group_keys", false))
-                                      : list_of(kit::tuple(kit::None(), working));
+    Object group_iter = by_identifier ? working.method(cx["groupby"_n], preferred_field, kw(cx["group_keys"_n], false))
+                                      : kit::list_of(kit::tuple(kit::None(), working));
     Object rule = pandas_rule(interval);
 
     Object aggregated_frames = kit::list();
-    for_each(group_iter, [&](const Object& pair) {
-        Object group_key, group_df;
-        unpack2(pair, group_key, group_df);
-        Object resampled = group_df.method("set_index", date_column)
+    for (const Object& pair : kit::iter(group_iter)) {
+        auto [group_key, group_df] = kit::unpack<2>(pair);
+        Object resampled = group_df.method(cx["set_index"_n], date_column)
                                .item(numeric_cols)
-                               .method("resample", rule)
-                               .method("sum", kw("min_count", 1));
-        if (frame_empty(resampled)) return;
-        resampled.attr("index").set_attr("name", date_column);
-        resampled = resampled.method("reset_index");
+                               .method(cx["resample"_n], rule)
+                               .method(cx["sum"_n], kw(cx["min_count"_n], 1));
+        if (frame_empty(cx, resampled)) continue;
+        resampled.attr(cx["index"_n]).set_attr(cx["name"_n], date_column);
+        resampled = resampled.method(cx["reset_index"_n]);
         if (by_identifier && !group_key.is_none()) {
-            resampled.set_item(preferred_field, kit::global("_strict_str")(group_key));
+            resampled.set_item(preferred_field, cx.global("_strict_str"_n)(group_key));
         }
         // Descriptive columns come from the identifier's first daily row.
         Object preserved_cols = kit::list();
-        for_each(group_df.attr("columns"), [&](const Object& column) {
-            if (!contains(numeric_cols, column) && ne(column, date_column) && ne(column, preferred_field))
-                append(preserved_cols, column);
-        });
-        for_each(preserved_cols, [&](const Object& column) {
-            resampled.set_item(column, group_df.item(column).attr("iloc").item(kit::integer(0)));
-        });
-        append(aggregated_frames, resampled);
-    });
+        for (const Object& column : kit::iter(group_df.attr(cx["columns"_n]))) {
+            if (!kit::contains(numeric_cols, column) && column.ne(date_column) && column.ne(preferred_field))
+                kit::append(preserved_cols, column);
+        }
+        for (const Object& column : kit::iter(preserved_cols))
+            resampled.set_item(column, group_df.item(column).attr(cx["iloc"_n]).item(kit::integer(0)));
+        kit::append(aggregated_frames, resampled);
+    }
     if (PyList_GET_SIZE(aggregated_frames.get()) == 0) return frame;
 
-    Object combined = pd.attr("concat")(aggregated_frames, kw("ignore_index", true));
+    Object combined = pd.attr(cx["concat"_n])(aggregated_frames, kw(cx["ignore_index"_n], true));
     Object sort_columns = kit::list();
-    Object columns = combined.attr("columns");
-    if (by_identifier && contains(columns, preferred_field)) append(sort_columns, preferred_field);
-    if (contains(columns, date_column)) append(sort_columns, date_column);
+    Object columns = combined.attr(cx["columns"_n]);
+    if (by_identifier && kit::contains(columns, preferred_field)) kit::append(sort_columns, preferred_field);
+    if (kit::contains(columns, date_column)) kit::append(sort_columns, date_column);
     if (PyList_GET_SIZE(sort_columns.get()) != 0) {
-        combined = combined.method("sort_values", sort_columns).method("reset_index", kw("drop", true));
+        combined = combined.method(cx["sort_values"_n], sort_columns).method(cx["reset_index"_n], kw(cx["drop"_n], true));
     }
     return combined;
 }
 
 // ---------------------------------------------------------------------------
 // fetch_df
-const Sig fetch_df_sig{"fetch_df",
+constexpr Sig fetch_df_sig{"fetch_df",
                        {arg("self"), arg("namespace").ann("Namespace"), arg("op").ann("Operation"),
                         arg("params").dict().ann("dict[str, Any]")},
                        "pd.DataFrame"};
 
 Object fetch_df(Call& c) {
+    kit::Ctx cx = c.cx();
     Object self = c.self();
-    Object ns = c.arg(1).method("lower");
-    Object namespace_ops = self.attr("_NAMESPACE_OPS");
-    if (!contains(namespace_ops, ns)) {
-        kit::raise(PyExc_ValueError, add(kit::str("Unsupported investor namespace: "), ns.repr()));
+    Object ns = c[fetch_df_sig["namespace"]].method(cx["lower"_n]);
+    Object namespace_ops = self.attr(cx["_NAMESPACE_OPS"_n]);
+    if (!kit::contains(namespace_ops, ns)) {
+        kit::raise(PyExc_ValueError, kit::add(kit::str("Unsupported investor namespace: "), ns.repr()));
     }
     // Lower-cased only now: an unknown namespace is reported first.
-    Object op = c.arg(2).method("lower");
+    Object op = c[fetch_df_sig["op"]].method(cx["lower"_n]);
     Object allowed_ops = namespace_ops.item(ns);
-    if (!contains(allowed_ops, op)) {
+    if (!kit::contains(allowed_ops, op)) {
         Object allowed = Object::steal(PySequence_List(allowed_ops.get()));
         kit::check_rc(PyList_Sort(allowed.get()));
         kit::raise(PyExc_ValueError, kit::cat({"Operation ", op.repr(), " is not available for namespace ", ns.repr(),
                                                ". Allowed operations: ", allowed.str(), "."}));
     }
-    Object endpoint = add(add(add(kit::str("/market-data/investor/"), ns), kit::str("/")), op);
-    Object payload = self.method("_prepare_payload", c.arg(3));
-    Object ids = payload.method("get", "ids");
+    Object endpoint = kit::add(kit::add(kit::add(kit::str("/market-data/investor/"), ns), kit::str("/")), op);
+    Object payload = self.method(cx["_prepare_payload"_n], c[fetch_df_sig["params"]]);
+    Object ids = payload.method(cx["get"_n], "ids");
 
     Object records;
     if (PyList_Check(ids.get()) && ids.len() > 1) {
         // One request per identifier, with the progress bar driven around them.
         records = kit::list();
-        kit::global("start_progress")(ids.len(), add(add(ns, kit::str(":")), op));
+        cx.global("start_progress"_n)(ids.len(), kit::add(kit::add(ns, kit::str(":")), op));
         kit::try_finally(
             [&] {
                 long long index = 0;
-                for_each(ids, [&](const Object& item_id) {
+                for (const Object& item_id : kit::iter(ids)) {
                     ++index;
-                    Object single_payload = Object::steal(PyObject_CallOneArg(type_obj(&PyDict_Type), payload.get()));
-                    single_payload.set_item(lit("ids"), list_of(item_id));
-                    Object raw = self.method("_request", endpoint, single_payload);
-                    records.method("extend", self.method("_normalise_records", raw, ns));
-                    kit::global("update_progress")(index);
-                });
+                    Object single_payload = Object::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), payload.get()));
+                    single_payload.set_item(cx.obj("ids"_n), kit::list_of(item_id));
+                    Object raw = self.method(cx["_request"_n], endpoint, single_payload);
+                    records.method(cx["extend"_n], self.method(cx["_normalise_records"_n], raw, ns));
+                    cx.global("update_progress"_n)(index);
+                }
             },
-            [&] { kit::global("finish_progress")(); });
+            [&] { cx.global("finish_progress"_n)(); });
     } else {
-        Object raw = self.method("_request", endpoint, payload);
-        records = self.method("_normalise_records", raw, ns);
+        Object raw = self.method(cx["_request"_n], endpoint, payload);
+        records = self.method(cx["_normalise_records"_n], raw, ns);
     }
 
-    Object frame = self.method("_to_dataframe", records, ns);
-    Object interval = payload.method("get", "interval", "1D");
-    if (PyUnicode_Check(interval.get()) && ne(interval.method("upper"), lit("1D"))) {
-        frame = self.method("_resample_frame", frame, ns, interval.method("upper"));
+    Object frame = self.method(cx["_to_dataframe"_n], records, ns);
+    Object interval = payload.method(cx["get"_n], "interval", "1D");
+    if (PyUnicode_Check(interval.get()) && interval.method(cx["upper"_n]).ne(cx.obj("1D"_n))) {
+        frame = self.method(cx["_resample_frame"_n], frame, ns, interval.method(cx["upper"_n]));
     }
     return frame;
 }
@@ -577,11 +506,12 @@ void body(kit::Module& m) {
     m.from_import("varnix.exceptions", {"DataDecodingError", "HttpError"});
     m.from_import("wire_link", {"HttpSession"}, 2);
     m.from_import("progress", {"finish_progress", "start_progress", "update_progress"}, 2);
-    Object str_type = Object::borrow(type_obj(&PyUnicode_Type));
+    Object str_type = kit::type(&PyUnicode_Type);
     m.set("Namespace", str_type);
     m.set("Operation", str_type);
 
-    m.def({strict_str_sig, strict_str, "_strict_str(value: Any) -> str"});
+    m.state<State>().mapping = m.get("Mapping");
+    m.def(strict_str_sig, strict_str);
 
     Object namespace_ops = kit::dict();
     namespace_ops.set_item(kit::str("stock"), ops({"flow", "breakdown", "foreign_room"}));
@@ -597,36 +527,22 @@ void body(kit::Module& m) {
     cls.annotate("_ID_FIELD", kit::str("Mapping[Namespace, str]"));
     cls.attr("_NAMESPACE_OPS", namespace_ops);
     cls.attr("_ID_FIELD", id_field);
-    cls.method(init_sig, init, "InvestorFlowEngine.__init__(self, session: HttpSession) -> None");
-    cls.method(fetch_df_sig, fetch_df,
-               "InvestorFlowEngine.fetch_df(self, namespace: Namespace, op: Operation, "
-               "dict params: dict[str, Any]) -> pd.DataFrame");
-    cls.method(prepare_payload_sig, prepare_payload,
-               "InvestorFlowEngine._prepare_payload(self, dict params: dict[str, Any]) -> dict[str, Any]");
-    cls.method(request_sig, request,
-               "InvestorFlowEngine._request(self, str endpoint: str, dict payload: dict[str, Any]) -> Any");
-    cls.method(to_query_params_sig, to_query_params,
-               "InvestorFlowEngine._to_query_params(self, dict payload: dict[str, Any]) -> dict[str, Any]");
-    // These two test every row against Mapping: they keep the one bound above.
-    Object mapping = m.get("Mapping");
-    cls.attr("_normalise_records",
-             kit::make_function({normalise_records_sig, normalise_records,
-                                 "InvestorFlowEngine._normalise_records(self, payload: Any, namespace: Namespace) "
-                                 "-> list[dict[str, Any]]",
-                                 "InvestorFlowEngine._normalise_records", {}, mapping}));
-    cls.attr("_ensure_mapping",
-             kit::make_function({ensure_mapping_sig, ensure_mapping,
-                                 "InvestorFlowEngine._ensure_mapping(self, entry: Any, namespace: Namespace, "
-                                 "str identifier: str | None = None) -> dict[str, Any]",
-                                 "InvestorFlowEngine._ensure_mapping", {}, mapping}));
-    cls.method(to_dataframe_sig, to_dataframe,
-               "InvestorFlowEngine._to_dataframe(self, list rows: list[dict[str, Any]], namespace: Namespace) -> pd.DataFrame");
-    cls.method(resample_frame_sig, resample_frame,
-               "InvestorFlowEngine._resample_frame(self, frame: pd.DataFrame, namespace: Namespace, "
-               "str interval: str) -> pd.DataFrame");
+    cls.method(init_sig, init);
+    cls.method(fetch_df_sig, fetch_df);
+    cls.method(prepare_payload_sig, prepare_payload);
+    cls.method(request_sig, request);
+    cls.method(to_query_params_sig, to_query_params);
+    cls.method(normalise_records_sig, normalise_records);
+    cls.method(ensure_mapping_sig, ensure_mapping);
+    cls.method(to_dataframe_sig, to_dataframe);
+    cls.method(resample_frame_sig, resample_frame);
     m.set("InvestorFlowEngine", cls.build());
+
+    m.set_all({"InvestorFlowEngine", "Namespace", "Operation"});
 }
 
 }  // namespace
 
-KIT_MODULE(flow_engine, body)
+KIT_MODULE(flow_engine, State, body,
+           "InvestorFlowEngine: builds and sends investor-flow requests, normalises the answers into tables\n"
+           "and resamples them to weekly or monthly buckets.")
