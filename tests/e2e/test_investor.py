@@ -1,5 +1,7 @@
 """Investor flows through the demo client: the GET fallback when the service
 refuses POST, the answer layouts it may choose, and unknown identifiers."""
+from http import HTTPStatus
+
 import pandas as pd
 import pytest
 
@@ -51,7 +53,8 @@ def test_failures_that_the_fallback_cannot_mend(sim, client, status, methods):
     sim.configure(fail_paths={STOCK_FLOW: status})
     with pytest.raises(HttpError) as info:
         client.investor_flows(["VNM", "FPT"], *RANGE)
-    assert str(info.value) == "Varnix backend returned HTTP %d for %s" % (status, sim.base_url + STOCK_FLOW)
+    assert str(info.value) == "Varnix backend returned HTTP %d for %s: %s" % (
+        status, sim.base_url + STOCK_FLOW, HTTPStatus(status).phrase)
     assert info.value.status_code == status
     assert isinstance(info.value.payload, dict) and info.value.payload["detail"]
     # The batch stops at its first id.

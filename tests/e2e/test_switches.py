@@ -99,7 +99,7 @@ def test_rejected_key_at_validation(sim, session, rejected, detail, message):
     cause = info.value.__cause__
     assert isinstance(cause, HttpError)
     assert cause.status_code == 401 and cause.payload == {"detail": detail}
-    assert str(cause) == http_error_message(sim, VALIDATE, 401)
+    assert cause.message == http_error_message(sim, VALIDATE, 401)
     assert seen(sim) == [("POST", VALIDATE)]
 
 
@@ -114,7 +114,7 @@ def test_rejected_key_on_a_data_call(sim, client, name):
     call, path = CALLS[name]
     with pytest.raises(HttpError) as info:
         call(client)
-    assert str(info.value) == http_error_message(sim, path, 401)
+    assert str(info.value) == http_error_message(sim, path, 401) + ": Khóa API không hợp lệ"
     assert info.value.status_code == 401
     assert info.value.payload == {"detail": "Khóa API không hợp lệ"}
     assert info.value.__cause__ is None
@@ -139,7 +139,7 @@ def test_require_auth_with_an_empty_key(sim):
         assert info.value.__cause__.status_code == 400
         with pytest.raises(HttpError) as info:
             DemoClient(keyless).daily(["VNM"], "2025-06-02", "2025-06-06")
-        assert str(info.value) == http_error_message(sim, EOD, 401)
+        assert str(info.value) == http_error_message(sim, EOD, 401) + ": Missing API key"
         assert info.value.payload == {"detail": "Missing API key"}
     assert [r.headers.get("Authorization") for r in sim.requests] == ["Bearer "] * 2
 
@@ -153,7 +153,7 @@ def test_server_error_on_a_data_call(sim, client, name, target):
     sim.configure(fail_paths={"*" if target == "*" else path: 500})
     with pytest.raises(HttpError) as info:
         call(client)
-    assert str(info.value) == http_error_message(sim, path, 500)
+    assert str(info.value) == http_error_message(sim, path, 500) + ": Internal Server Error"
     assert info.value.status_code == 500
     assert info.value.payload == {"detail": "Internal Server Error"}
     assert info.value.__cause__ is None
@@ -180,7 +180,7 @@ def test_server_error_at_validation(sim, session, status, message):
     assert str(info.value) == message
     cause = info.value.__cause__
     assert isinstance(cause, HttpError) and cause.status_code == status
-    assert str(cause) == http_error_message(sim, VALIDATE, status)
+    assert str(cause) == http_error_message(sim, VALIDATE, status) + ": " + message
 
 
 # -- bodies that are not JSON -----------------------------------------------------
@@ -226,7 +226,7 @@ def test_non_json_error_answer_on_a_data_call(sim, client, name):
     sim.configure(non_json_paths={path: 502})
     with pytest.raises(HttpError) as info:
         call(client)
-    assert str(info.value) == http_error_message(sim, path, 502)
+    assert str(info.value) == http_error_message(sim, path, 502) + ": " + DEFAULT_NON_JSON_BODY
     assert info.value.status_code == 502
     assert info.value.payload == DEFAULT_NON_JSON_BODY
 

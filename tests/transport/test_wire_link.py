@@ -136,16 +136,17 @@ def test_debug_log_record(session, httpserver, caplog):
 
 
 @pytest.mark.parametrize(
-    "body, content_type, payload",
-    [('{"detail": "bad"}', "application/json", {"detail": "bad"}), ("plain words", "text/plain", "plain words"),
-     ("", "text/plain", "")],
+    "body, content_type, payload, reason",
+    [('{"detail": "bad"}', "application/json", {"detail": "bad"}, ": bad"),
+     ("plain words", "text/plain", "plain words", ": plain words"), ("", "text/plain", "", "")],
 )
-def test_status_400_raises_with_payload(session, httpserver, body, content_type, payload):
+def test_status_400_raises_with_payload(session, httpserver, body, content_type, payload, reason):
     httpserver.expect_request(f"{ROOT}/e").respond_with_data(body, status=400, content_type=content_type)
     with pytest.raises(HttpError) as info:
         session.get("/e")
     err = info.value
-    assert str(err) == "Varnix backend returned HTTP 400 for " + httpserver.url_for(f"{ROOT}/e")
+    assert err.message == "Varnix backend returned HTTP 400 for " + httpserver.url_for(f"{ROOT}/e")
+    assert str(err) == err.message + reason
     assert err.status_code == 400 and err.payload == payload
     assert err.__cause__ is None
 
