@@ -9,6 +9,9 @@ import pytest
 import requests
 
 from varnix_sim import Simulator
+from varnix_sim.__main__ import build_parser
+from varnix_sim.__main__ import main as cli_main
+from varnix_sim.endpoints import ROUTES
 
 EOD = "/market-data/eod/ohlcv"
 FLOW = "/market-data/investor/stock/flow"
@@ -182,3 +185,36 @@ def test_command_line_prints_its_address_and_serves():
     finally:
         proc.terminate()
         proc.wait(timeout=10)
+
+
+@pytest.mark.parametrize("given, parsed", [
+    ("/market-data/eod/ohlcv", ("/market-data/eod/ohlcv", 500)),
+    ("/api/v1/varnix/auth/validate/=503", ("/auth/validate", 503)),
+    ("*=502", ("*", 502)),
+])
+def test_fail_switch_reads_path_and_status(given, parsed):
+    assert build_parser().parse_args(["--fail", given]).fail == [parsed]
+
+
+@pytest.mark.parametrize("given, complaint", [
+    ("/market-data/eod/ohlcv=abc", "status 'abc' of '/market-data/eod/ohlcv' is not a number"),
+    ("/auth/validate=200", "status 200 of '/auth/validate' must lie between 400 and 599"),
+    ("/auth/validate=600", "status 600 of '/auth/validate' must lie between 400 and 599"),
+    ("/market-data/eod/ohlc", "unknown path '/market-data/eod/ohlc': use '*' or one of the paths in --help"),
+    ("=503", "expected PATH[=STATUS], got '=503'"),
+])
+def test_malformed_fail_switch_is_a_usage_error(capsys, given, complaint):
+    with pytest.raises(SystemExit) as info:
+        cli_main(["--fail", given])
+    assert info.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: python -m varnix_sim") and "Traceback" not in err
+    assert err.splitlines()[-1] == "python -m varnix_sim: error: argument --fail: " + complaint
+
+
+def test_help_explains_the_paths_the_fail_switch_takes(capsys):
+    with pytest.raises(SystemExit):
+        cli_main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    assert "'*' for every path" in text and "STATUS from 400 to 599, default 500" in text
+    assert all(" " + path + " " in text + " " for path in ROUTES)
