@@ -6,6 +6,10 @@ from dataclasses import dataclass
 from typing import Iterable, Optional
 
 
+LEGEND = ("ratio: this build's time divided by the same-run baseline's time; "
+          "below 1 is faster than the baseline, above 1 slower.")
+
+
 @dataclass
 class Figure:
     bench: str
@@ -34,3 +38,5 @@ def print_table(figures: Iterable[Figure]) -> None:
     print("  ".join("-" * w for w in widths))
     for r in rows:
         print(line(r))
+    print()
+    print(LEGEND)

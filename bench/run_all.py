@@ -10,6 +10,7 @@ import subprocess
 import sys
 from dataclasses import asdict
 from pathlib import Path
+from typing import Optional
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -20,27 +21,50 @@ CHILD = "import json, sys, dataclasses; import {mod} as b; " \
         "print(json.dumps([dataclasses.asdict(f) for f in b.figures()]))"
 
 
-def run(mod: str) -> list[Figure]:
+def run(mod: str, folder: Path = HERE) -> Optional[list[Figure]]:
+    """The figures of one benchmark, or None when it failed."""
     env = dict(os.environ)
-    # The children run from this folder: keep the caller's path entries valid.
+    # The children run from the benchmarks' folder: keep the caller's path entries valid.
     inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join([str(HERE), *inherited])
-    res = subprocess.run([sys.executable, "-c", CHILD.format(mod=mod)], capture_output=True, text=True, env=env,
-                         cwd=HERE, timeout=1800)
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys([str(folder), str(HERE), *inherited]))
+    try:
+        res = subprocess.run([sys.executable, "-c", CHILD.format(mod=mod)], capture_output=True, text=True,
+                             env=env, cwd=folder, timeout=1800)
+    except subprocess.TimeoutExpired:
+        print(f"{mod} failed: no answer within 1800 s", file=sys.stderr)
+        return None
     if res.returncode != 0:
         print(f"{mod} failed:\n{res.stderr}", file=sys.stderr)
-        return []
-    return [Figure(**d) for d in json.loads(res.stdout.strip().splitlines()[-1])]
+        return None
+    try:
+        figures = [Figure(**d) for d in json.loads(res.stdout.strip().splitlines()[-1])]
+    except (IndexError, TypeError, ValueError) as exc:
+        print(f"{mod} failed: its figures could not be read ({exc})", file=sys.stderr)
+        return None
+    if not figures:
+        print(f"{mod} failed: it measured nothing", file=sys.stderr)
+        return None
+    return figures
 
 
-def main() -> int:
-    names = sorted(p.stem for p in HERE.glob("bench_*.py"))
+def main(folder: Path = HERE) -> int:
+    names = sorted(p.stem for p in folder.glob("bench_*.py"))
     figures: list[Figure] = []
+    failed: list[str] = []
     for name in names:
         print(f"running {name} ...", file=sys.stderr, flush=True)
-        figures.extend(run(name))
-    print_table(figures)
-    return 0 if figures else 1
+        got = run(name, folder)
+        if got is None:
+            failed.append(name)
+        else:
+            figures.extend(got)
+    if figures:
+        print_table(figures)
+    if failed or not names:
+        print(f"{len(failed)} of {len(names)} benchmarks failed: {', '.join(failed) or 'none found'}",
+              file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
