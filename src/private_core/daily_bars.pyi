@@ -1,4 +1,4 @@
-"""Type stub of the extension module private_core.daily_bars."""
+"""fetch_ohlcv: end-of-day OHLCV bars for one symbol or a batch, as one pandas DataFrame."""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -18,6 +18,8 @@ from private_core.progress import start_progress as start_progress
 from private_core.progress import update_progress as update_progress
 from private_core.progress import finish_progress as finish_progress
 import pandas as pd
+
+__all__ = ['fetch_ohlcv', 'ENDPOINT']
 
 Interval = Literal['1D', '1W', '1M']
 ENDPOINT: str

@@ -1,4 +1,4 @@
-"""Type stub of the extension module private_core.key_gate."""
+"""validate_api_key: checks the user's API key against the Varnix service and decodes its answer."""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -9,6 +9,8 @@ from varnix.exceptions import ApiKeyValidationError as ApiKeyValidationError
 from varnix.exceptions import HttpError as HttpError
 from varnix.types import ApiKeyValidationResponse as ApiKeyValidationResponse
 from private_core.wire_link import HttpSession as HttpSession
+
+__all__ = ['validate_api_key', 'VALIDATION_ENDPOINT']
 
 logger: _logging.Logger
 VALIDATION_ENDPOINT: str

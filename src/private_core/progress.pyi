@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.progress."""
+"""The one-line progress display of the batch fetchers: start_progress, update_progress and
+finish_progress.
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -12,6 +14,8 @@ import time
 from dataclasses import dataclass as dataclass
 from typing import List as List
 from typing import Tuple as Tuple
+
+__all__ = ['start_progress', 'update_progress', 'finish_progress']
 
 _SPINNER: Tuple[str, ...]
 _DONE_TOKEN: str

@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.stash_layer."""
+"""BaseStashLayer: the mixin that gives each client object its own result cache and the get-or-fetch
+routine that folds concurrent identical fetches.
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union

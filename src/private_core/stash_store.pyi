@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.stash_store."""
+"""The result cache: a namespace-keyed store with expiry and in-flight counts that fold identical
+fetches, and two date helpers.
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union

@@ -1,4 +1,4 @@
-"""Type stub of the extension module private_core.statement_desk."""
+"""Financial statements: company-type validation and statement values, as plain dictionaries."""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -11,6 +11,8 @@ from typing import Mapping as Mapping
 from typing import Sequence as Sequence
 from varnix.exceptions import DataDecodingError as DataDecodingError
 from private_core.wire_link import HttpSession as HttpSession
+
+__all__ = ['validate_company_types', 'fetch_statement_values', 'JsonDict']
 
 _COMPANY_TYPE_ENDPOINT: str
 _STATEMENT_ENDPOINT: str

@@ -1,4 +1,4 @@
-"""Type stub of the extension module private_core.tick_bars."""
+"""fetch_ohlcv and fetch_orderbook: intraday OHLCV bars and order-book tapes for one symbol or a batch."""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -18,6 +18,8 @@ from private_core.progress import start_progress as start_progress
 from private_core.progress import update_progress as update_progress
 from private_core.progress import finish_progress as finish_progress
 import pandas as pd
+
+__all__ = ['fetch_ohlcv', 'fetch_orderbook', 'ENDPOINT', 'ORDERBOOK_ENDPOINT']
 
 IntervalIntraday = Literal['1m', '5m', '15m', '30m', '1H', '1D']
 ENDPOINT: str

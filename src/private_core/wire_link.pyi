@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.wire_link."""
+"""HttpSession: the authenticated session through which every request to the Varnix service goes
+(headers, URL joining, time-out, error mapping).
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -11,6 +13,8 @@ from typing import Any as Any
 from typing import Dict as Dict
 from typing import Optional as Optional
 from urllib.parse import urljoin as urljoin
+
+__all__ = ['BASE_URL', 'DEFAULT_TIMEOUT', 'HttpSession']
 
 logger: _logging.Logger
 BASE_URL: str

@@ -200,3 +200,36 @@ def test_names_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(key_gate, "ApiKeyValidationError", Custom)
     with pytest.raises(Custom):
         validate_api_key(FakeSession(FakeResponse(ValueError())), client_version="1.0")
+
+
+@pytest.mark.parametrize(
+    "status, body, content_type, message",
+    [
+        (422, {"detail": [{"loc": ["body", "apiKey"], "input": {"apiKey": "secret-key", "n": 1}}]}, None,
+         "Backend rejected API key validation (HTTP 422)"),
+        (401, {"detail": "Key secret-key revoked"}, None, "Key *** revoked"),
+        (400, "bad key: secret-key", "text/plain", "bad key: ***"),
+    ],
+)
+def test_an_echoed_key_is_masked_in_logs_and_errors(session, httpserver, caplog, status, body, content_type, message):
+    import traceback
+    data = json.dumps(body) if content_type is None else body
+    expect(httpserver, data, status=status, content_type=content_type or "application/json")
+    with caplog.at_level(logging.DEBUG, logger="private_core.key_gate"), \
+            pytest.raises(ApiKeyValidationError) as info:
+        validate_api_key(session, client_version="1.0")
+    assert str(info.value) == message
+    shown = "".join(traceback.format_exception(info.value)) + caplog.text
+    shown += "".join(r.getMessage() for r in caplog.records)
+    assert "secret-key" not in shown
+    if isinstance(body, dict) and isinstance(body["detail"], list):
+        # Same shape, only the key replaced.
+        logged = caplog.records[-1].args[1]
+        assert logged == {"detail": [{"loc": ["body", "apiKey"], "input": {"apiKey": "***", "n": 1}}]}
+
+
+def test_an_answer_without_the_key_is_logged_as_it_is(session, httpserver, caplog):
+    expect(httpserver, json.dumps({"detail": [{"msg": "bad"}]}), status=422, content_type="application/json")
+    with caplog.at_level(logging.ERROR, logger="private_core.key_gate"), pytest.raises(ApiKeyValidationError) as info:
+        validate_api_key(session, client_version="1.0")
+    assert caplog.records[-1].args[1] is info.value.__cause__.payload

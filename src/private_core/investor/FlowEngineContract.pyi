@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.investor.FlowEngineContract."""
+"""FlowEngineContract: the structural type an investor engine satisfies, and the aliases of the
+investor call arguments.
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -11,6 +13,8 @@ from typing import Union as Union
 from typing import runtime_checkable as runtime_checkable
 import pandas as pd
 from private_core.wire_link import HttpSession
+
+__all__ = ['FlowEngineContract', 'InvestorGroup', 'SymbolArg', 'Interval']
 
 InvestorGroup = Literal['foreign', 'proprietary', 'local_institutional', 'local_individual', 'foreign_institutional', 'foreign_individual', 'all']
 SymbolArg = Union[str, Sequence[str]]

@@ -1,4 +1,6 @@
-"""Type stub of the extension module private_core.investor.flow_engine."""
+"""InvestorFlowEngine: builds and sends investor-flow requests, normalises the answers into tables
+and resamples them to weekly or monthly buckets.
+"""
 
 import logging as _logging
 from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
@@ -15,6 +17,8 @@ from private_core.wire_link import HttpSession as HttpSession
 from private_core.progress import finish_progress as finish_progress
 from private_core.progress import start_progress as start_progress
 from private_core.progress import update_progress as update_progress
+
+__all__ = ['InvestorFlowEngine', 'Namespace', 'Operation']
 
 Namespace = str
 Operation = str

@@ -1,0 +1,114 @@
+"""What every function of the core shares: its module travels with the call,
+its docstring is written from its signature, it counts against the recursion
+limit, and it pickles and reads like a Python function."""
+
+import importlib
+import json
+import pickle
+from pathlib import Path
+
+import pytest
+
+from tests.child import assert_clean_exit, run_child
+
+DOCS = json.loads((Path(__file__).parent / "data" / "docstrings.json").read_text())
+
+
+def _resolve(module, qualname):
+    obj = importlib.import_module(module)
+    for part in qualname.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+@pytest.mark.parametrize("module,qualname", [(m, q) for m, fs in DOCS.items() for q in fs])
+def test_docstring_is_the_signature_line(module, qualname):
+    assert _resolve(module, qualname).__doc__ == DOCS[module][qualname]
+
+
+@pytest.mark.parametrize("module,qualname", [("private_core.daily_bars", "fetch_ohlcv"),
+                                             ("private_core.wire_link", "HttpSession.get"),
+                                             ("private_core.stash_layer", "BaseStashLayer._fetch_with_cache")])
+def test_functions_pickle_by_reference(module, qualname):
+    fn = _resolve(module, qualname)
+    assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+def test_defaults_read_as_for_python_functions():
+    from private_core import daily_bars, stash_layer, wire_link
+    assert daily_bars.fetch_ohlcv.__defaults__ == (None, None, "1D")
+    assert daily_bars.fetch_ohlcv.__kwdefaults__ == {"show_progress": True}
+    assert wire_link.HttpSession.__init__.__defaults__ is None
+    assert wire_link.HttpSession.__init__.__kwdefaults__ == {
+        "base_url": wire_link.BASE_URL, "version": "0.0.0", "timeout": 30, "user_agent": None}
+    kw = stash_layer.BaseStashLayer._fetch_with_cache.__kwdefaults__
+    assert kw == {"params": None, "wait_timeout": 1.0, "wait_interval": 0.05}
+
+
+def test_a_cycle_of_native_calls_ends_in_recursion_error():
+    proc = run_child("""
+        from private_core import progress
+        progress._strip_ansi = progress._len_noansi
+        try:
+            progress._len_noansi("x")
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert_clean_exit(proc, "RecursionError")
+
+
+def test_greenlets_switching_inside_native_calls_keep_their_modules():
+    # Greenlet A draws a progress line; its stdout switches to B in the
+    # middle of the draw.  B is inside a call into another module when it
+    # switches back; A must finish its draw in its own module, and B after.
+    pytest.importorskip("greenlet")
+    proc = run_child("""
+        import gc, importlib, sys
+        import greenlet
+        from private_core import progress, stash_rules
+
+        class Tty:
+            def __init__(self): self.out = []
+            def isatty(self): return True
+            def write(self, s):
+                self.out.append(s)
+                if len(self.out) == 1:
+                    b.switch()
+            def flush(self): pass
+
+        tty = Tty()
+        progress.sys = type("S", (), {"stdout": tty})()
+
+        def in_b(end):
+            main_a.switch()
+            return True
+
+        def run_a():
+            progress.start_progress(3, "AAA")
+            progress.finish_progress()
+            b.switch()
+
+        def run_b():
+            stash_rules.is_today = in_b
+            print("B", stash_rules.touches_latest_trading_day(None))
+
+        main_a = greenlet.greenlet(run_a)
+        b = greenlet.greenlet(run_b)
+        main_a.switch()
+        print("A", any("AAA" in s for s in tty.out))
+    """)
+    assert_clean_exit(proc)
+    assert proc.stdout.split() == ["B", "True", "A", "True"]
+
+
+def test_rereading_a_dropped_module_keeps_calls_safe():
+    proc = run_child("""
+        import gc, sys
+        from private_core import stash_rules
+        f = stash_rules.ttl_eod_latest
+        del sys.modules["private_core.stash_rules"], stash_rules
+        gc.collect()
+        import private_core.stash_rules as again
+        print(f().total_seconds(), again.ttl_eod_latest().total_seconds())
+    """)
+    assert_clean_exit(proc, "60.0 60.0")
