@@ -224,7 +224,7 @@ def class_text(name: str, cls: type, mod: types.ModuleType) -> list[str]:
 
 def docstring(doc: str | None, default: str) -> str:
     text = (doc or default).strip()
-    if '"""' in text or text.endswith("\\"):
+    if '"""' in text or "\\" in text:
         return repr(text)
     return '"""' + text + ('\n"""' if "\n" in text else '"""')
 
