@@ -11,6 +11,15 @@ using kit::Sig;
 using kit::arg;
 using kit::kw;
 
+struct State : kit::ModState {
+    // The cache store module, for its `to_date` (read there at each use):
+    // kept out of this module's namespace, which holds what it always held.
+    Object stash_store;
+
+    int traverse(visitproc visit, void* arg) { return kit::visit(stash_store, visit, arg); }
+    void clear() { stash_store = {}; }
+};
+
 // Every live period is one minute; every historical one is "never expires".
 Object one_minute(kit::Ctx cx) { return cx.global("timedelta"_n)(kw(cx["minutes"_n], 1)); }
 
@@ -25,7 +34,7 @@ Object touches_latest_trading_day(Call& c) {
     Object end = c[touches_latest_trading_day_sig["end"]];
     Object today = cx.global("is_today"_n)(end);
     if (today.truthy()) return today;
-    Object to_date = cx.global("to_date"_n);
+    Object to_date = cx.state<State>().stash_store.attr(cx["to_date"_n]);
     return to_date(end).compare(to_date(Py_None), Py_GT);
 }
 
@@ -47,7 +56,8 @@ Object ttl_eod_history(Call&) { return kit::None(); }
 void body(kit::Module& m) {
     m.from_import("datetime", {"timedelta"});
     m.from_import("typing", {"Optional"});
-    m.from_import("stash_store", {"is_today", "to_date"}, 1);
+    m.from_import("stash_store", {"is_today"}, 1);
+    m.state<State>().stash_store = kit::import("private_core.stash_store");
 
     m.def(touches_latest_trading_day_sig, touches_latest_trading_day);
     m.def(ttl_intraday_live_sig, ttl_intraday_live);
@@ -62,6 +72,6 @@ void body(kit::Module& m) {
 
 }  // namespace
 
-KIT_MODULE(stash_rules, kit::ModState, body,
+KIT_MODULE(stash_rules, State, body,
            "Time-to-live rules of the result cache: whether a request reaches the latest trading day, and how\n"
            "long cached results of each kind of data stay valid.")

@@ -47,3 +47,19 @@ def test_touches_latest_trading_day(end, expected):
 def test_touches_latest_trading_day_passes_on_value_errors(end, message):
     with pytest.raises(ValueError, match=message):
         stash_rules.touches_latest_trading_day(end)
+
+
+class _FrozenClock(datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2026, 12, 9, 10, 30)
+
+
+@pytest.mark.parametrize("end, expected", [(None, True), ("2026-12-09", True), ("2026-12-31", True),
+                                           (date(2027, 1, 5), True), ("2026-12-08", False),
+                                           (_FrozenClock(2026, 12, 8, 23, 59), False)])
+def test_a_range_that_ends_after_today_is_live(monkeypatch, end, expected):
+    # Cached as history, "everything through year-end" would never see
+    # today's or later bars again.
+    monkeypatch.setattr(stash_store, "datetime", _FrozenClock)
+    assert stash_rules.touches_latest_trading_day(end) is expected
