@@ -8,7 +8,6 @@ from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mappi
 from datetime import timedelta as timedelta
 from typing import Optional as Optional
 from private_core.stash_store import is_today as is_today
-from private_core.stash_store import to_date as to_date
 
 __all__ = ['touches_latest_trading_day', 'ttl_intraday_live', 'ttl_intraday_history', 'ttl_orderbook_live', 'ttl_eod_latest', 'ttl_eod_history']
 
