@@ -24,13 +24,6 @@ struct Module {
     void set(const char* n, const Object& v) const { check_rc(PyObject_SetAttrString(m, n, v.get())); }
     Object get(const char* n) const { return Object::steal(PyObject_GetAttrString(m, n)); }
 
-    // import <module>, binding the module under `as` (its own name by default).
-    Object import_as(const char* module, const char* as = nullptr) const {
-        Object mod = import(module);
-        set(as ? as : module, mod);
-        return mod;
-    }
-
     // from <module> import <names...>, binding each name in this module.
     // `level` 1 is a relative import from this module's package.
     void from_import(const char* module, std::initializer_list<const char*> names, int level = 0) const {
