@@ -62,9 +62,9 @@ def link_dependencies(target: Path):
 
 
 def test_wheel_holds_only_the_core_and_leaves_varnix_alone(tmp_path):
-    dist = tmp_path / "dist"
-    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", dist,
-        f"-Cbuild-dir={tmp_path / 'sdist-setup'}", ROOT)
+    # One build folder for both, one compile job: the machine is shared.
+    dist, build = tmp_path / "dist", f"-Cbuild-dir={tmp_path / 'build'}"
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", dist, build, ROOT)
     sdist = only(dist.glob("private_core-*.tar.gz"))
     with tarfile.open(sdist) as tar:
         in_sdist = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
@@ -72,9 +72,8 @@ def test_wheel_holds_only_the_core_and_leaves_varnix_alone(tmp_path):
     assert sources <= in_sdist and {"pyproject.toml", "meson.build"} <= in_sdist
     assert not [n for n in in_sdist if n.startswith("varnix_layer/build/") or ".egg-info/" in n]
 
-    # One build folder, one compile job: the machine is shared.
-    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", dist,
-        f"-Cbuild-dir={tmp_path / 'build'}", "-Ccompile-args=-j1", sdist)
+    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", dist, build,
+        "-Ccompile-args=-j1", sdist)
     wheel = only(dist.glob("private_core-*.whl"))
     names = zipfile.ZipFile(wheel).namelist()
     dist_info = "-".join(wheel.name.split("-")[:2]) + ".dist-info"
