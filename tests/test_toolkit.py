@@ -112,3 +112,32 @@ def test_rereading_a_dropped_module_keeps_calls_safe():
         print(f().total_seconds(), again.ttl_eod_latest().total_seconds())
     """)
     assert_clean_exit(proc, "60.0 60.0")
+
+
+def test_cached_globals_follow_every_change_at_once(monkeypatch):
+    # Module globals are kept between calls; a rebind, a deletion or a new
+    # `time` must show on the very next call, as in Python.
+    from private_core import progress
+
+    class Meter:
+        total, last_draw_t, min_redraw_interval = 10, 0.0, 0.0
+
+    monkeypatch.setattr(progress, "_state", Meter())
+    drawn = []
+    monkeypatch.setattr(progress, "_draw_progress", lambda current, force=False: drawn.append(current))
+    for i in range(3):
+        progress.update_progress(i)  # warm-up
+    assert drawn == [0, 1, 2]
+    monkeypatch.setattr(progress, "_draw_progress", lambda current, force=False: drawn.append(-current))
+    progress.update_progress(4)
+    assert drawn[-1] == -4
+
+    monkeypatch.setattr(progress, "time", type("Clock", (), {"perf_counter": staticmethod(lambda: -1.0)}))
+    Meter.min_redraw_interval = 0.5
+    progress.update_progress(5)  # now - last_draw_t = -1 < 0.5: throttled by the new clock
+    assert drawn[-1] == -4
+
+    monkeypatch.delattr(progress, "_draw_progress")
+    Meter.min_redraw_interval = -5.0
+    with pytest.raises(NameError, match="'_draw_progress' is not defined"):
+        progress.update_progress(6)

@@ -20,6 +20,107 @@
 namespace kit {
 
 // ---------------------------------------------------------------------------
+// Dict watchers.  A module keeps values read from a dict (its globals, a
+// module it uses) and knows they are current while the dict's counter has
+// not moved: the interpreter calls the watcher before every change of a
+// watched dict.  An interpreter has few watcher ids, so the whole package
+// shares one, kept with its registry in the interpreter's state dict.
+namespace detail {
+struct WatchEntry {
+    PyObject* dict;
+    std::uint64_t* version;
+};
+struct WatchRegistry {
+    int id = -1;
+    std::vector<WatchEntry> entries;
+};
+inline constexpr const char* kWatchKey = "private_core.kit.dict_watchers";
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*);
+
+inline void drop_registry(PyObject* capsule) {
+    auto* reg = static_cast<WatchRegistry*>(PyCapsule_GetPointer(capsule, kWatchKey));
+    if (!reg) {
+        PyErr_Clear();
+        return;
+    }
+    if (reg->id >= 0 && PyDict_ClearWatcher(reg->id) < 0) PyErr_Clear();
+    delete reg;
+}
+
+// The package's registry; null when there is none (and `create` is false)
+// or none can be made.  Never leaves an exception set.
+inline WatchRegistry* watch_registry(bool create) {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    PyObject* idict = interp ? PyInterpreterState_GetDict(interp) : nullptr;
+    if (!idict) return nullptr;
+    PyObject* cap = nullptr;
+    if (PyDict_GetItemStringRef(idict, kWatchKey, &cap) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (cap) {
+        auto* reg = static_cast<WatchRegistry*>(PyCapsule_GetPointer(cap, kWatchKey));
+        Py_DECREF(cap);
+        if (!reg) PyErr_Clear();
+        return reg;
+    }
+    if (!create) return nullptr;
+    auto* reg = new (std::nothrow) WatchRegistry();
+    if (!reg) return nullptr;
+    reg->id = PyDict_AddWatcher(on_dict_event);
+    if (reg->id < 0) {
+        PyErr_Clear();
+        delete reg;
+        return nullptr;
+    }
+    cap = PyCapsule_New(reg, kWatchKey, drop_registry);
+    if (!cap || PyDict_SetItemString(idict, kWatchKey, cap) < 0) {
+        PyErr_Clear();
+        if (cap) Py_DECREF(cap);  // its destructor clears the watcher
+        else {
+            PyDict_ClearWatcher(reg->id);
+            PyErr_Clear();
+            delete reg;
+        }
+        return nullptr;
+    }
+    Py_DECREF(cap);
+    return reg;
+}
+
+inline int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    WatchRegistry* reg = watch_registry(false);
+    if (!reg) return 0;
+    for (auto& e : reg->entries) {
+        if (e.dict == dict) ++*e.version;
+    }
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        std::erase_if(reg->entries, [&](const WatchEntry& e) { return e.dict == dict; });
+    }
+    return 0;
+}
+}  // namespace detail
+
+// Counts the changes of `dict` in `*version` until `unwatch`; false when no
+// watcher is available (the caller then never trusts what it kept).
+inline bool watch(PyObject* dict, std::uint64_t* version) {
+    detail::WatchRegistry* reg = detail::watch_registry(true);
+    if (!reg) return false;
+    if (PyDict_Watch(reg->id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    reg->entries.push_back({dict, version});
+    return true;
+}
+inline void unwatch(std::uint64_t* version) noexcept {
+    detail::WatchRegistry* reg = detail::watch_registry(false);
+    if (!reg) return;
+    std::erase_if(reg->entries, [&](const detail::WatchEntry& e) { return e.version == version; });
+}
+
+// ---------------------------------------------------------------------------
 // Module state.  Each module derives its own state struct from this one
 // (module.hpp constructs it in the module's memory and traverses and clears
 // it with the module).
@@ -31,10 +132,22 @@ struct ModState {
     PyObject** names = nullptr;    // interned str of every "..."_n literal
     std::size_t n_names = 0;
 
+    // Globals read through a name, kept while the module's dict is
+    // unchanged: `globals_version` moves before every change of it (and
+    // stays 0, trusted by nothing, without a watcher).
+    struct GlobalSlot {
+        std::uint64_t version;
+        PyObject* value;  // borrowed from the dict, valid while it is unchanged
+    };
+    GlobalSlot* gslots = nullptr;
+    std::uint64_t globals_version = 0;
+
     ModState() = default;
     ModState(const ModState&) = delete;
     ModState& operator=(const ModState&) = delete;
     ~ModState() {
+        if (globals_version) unwatch(&globals_version);
+        delete[] gslots;
         clear_base();
         // The names stay until the module is freed: a function may still run
         // while the garbage collector takes a cycle apart.
@@ -95,7 +208,16 @@ struct Ctx {
     }
     template <lit S>
     Object global(Name<S> n) const {
-        return global((*this)[n]);
+        auto& slot = st->gslots[Name<S>::id];
+        if (slot.version == st->globals_version && st->globals_version) return Object::borrow(slot.value);
+        PyObject* key = (*this)[n];
+        PyObject* v = PyDict_GetItemWithError(st->globals, key);
+        if (v) {
+            slot = {st->globals_version, v};
+            return Object::borrow(v);
+        }
+        if (PyErr_Occurred()) fail();
+        return global(key);
     }
     template <lit S>
     void set_global(Name<S> n, const Object& v) const {

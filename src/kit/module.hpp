@@ -164,6 +164,8 @@ int exec_trampoline(PyObject* m) {
         st->names = new PyObject*[reg.size()]();
         st->n_names = reg.size();
         for (std::size_t i = 0; i < reg.size(); ++i) st->names[i] = check(PyUnicode_InternFromString(reg[i]));
+        st->gslots = new ModState::GlobalSlot[reg.size()]();
+        if (watch(st->globals, &st->globals_version)) st->globals_version = 1;
         st->fn_type = make_function_type(m);
         Module mod{m, Ctx{st}};
         Body(mod);
