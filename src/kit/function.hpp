@@ -179,6 +179,51 @@ inline int visit(const Object& o, visitproc visit, void* arg) {
     return 0;
 }
 
+// An attribute of a module that a fast path stands in for (`time.perf_counter`,
+// `re.sub`): the module and the attribute as they were at import, and
+// whether both still are.  The module's dict is watched, so the attribute
+// is looked at again only after that dict changed.
+struct ModuleAttr {
+    Object module;
+    Object original;
+    std::uint64_t version = 0;
+    std::uint64_t checked = ~std::uint64_t{0};
+    bool watched = false;
+
+    ModuleAttr() = default;
+    ModuleAttr(const ModuleAttr&) = delete;
+    ModuleAttr& operator=(const ModuleAttr&) = delete;
+    ~ModuleAttr() {
+        if (watched) unwatch(&version);
+    }
+
+    void bind(const Object& mod, PyObject* attr_name) {
+        module = mod;
+        original = module.attr(attr_name);
+        PyObject* d = PyModule_Check(mod.get()) ? PyModule_GetDict(mod.get()) : nullptr;
+        watched = d && watch(d, &version);
+    }
+    // Whether `current` (what the module global now holds) is the original
+    // module and its attribute `attr_name` the original object.
+    bool intact(const Object& current, PyObject* attr_name) {
+        if (!watched || !current.is(module)) return false;
+        if (checked != version) {
+            if (!current.attr(attr_name).is(original)) return false;
+            checked = version;
+        }
+        return true;
+    }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(module.get());
+        Py_VISIT(original.get());
+        return 0;
+    }
+    void clear() {
+        module = {};
+        original = {};
+    }
+};
+
 // What code running in a module works with: its state (names, globals).
 struct Ctx {
     ModState* st;

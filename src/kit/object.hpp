@@ -42,9 +42,11 @@ inline int check_rc(int rc) {
 // daemon thread that wakes during interpreter shutdown is ended by a forced
 // unwind (pthread_exit) from inside the interpreter, without one: its
 // references are then left alone (the process is going away) rather than
-// released without the interpreter's protection.
+// released without the interpreter's protection.  That only happens while
+// the interpreter finalises, which costs one load to rule out (the thread
+// state itself sits behind a call for thread-local storage).
 inline void release_ref(PyObject* p) noexcept {
-    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
+    if (!Py_IsFinalizing() || PyThreadState_GetUnchecked()) Py_DECREF(p);
 }
 
 // ---------------------------------------------------------------------------
@@ -312,11 +314,77 @@ inline Object list_of(A&&... a) {
 }
 inline void append(const Object& list, const Object& v) { check_rc(PyList_Append(list.get(), v.get())); }
 
-// "".join of str pieces (each must be a str).
-inline Object cat(std::initializer_list<Arg> parts) {
+// A piece of text to join: a str object, or UTF-8 text that becomes part
+// of the result without an object of its own when it is ASCII.
+struct Piece {
+    PyObject* obj = nullptr;
+    Object hold;
+    const char* text = nullptr;
+    Py_ssize_t len = 0;
+
+    Piece(const Object& o) noexcept : obj(o.get()) {}
+    Piece(Object&& o) noexcept : hold(std::move(o)) { obj = hold.get(); }
+    Piece(PyObject* o) noexcept : obj(o) {}
+    Piece(const char* s) noexcept : text(s), len(static_cast<Py_ssize_t>(std::strlen(s))) {}
+
+    bool ascii_text() const noexcept {
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            if (static_cast<unsigned char>(text[i]) > 127) return false;
+        }
+        return true;
+    }
+    PyObject* object() {
+        if (!obj) {
+            hold = Object::steal(PyUnicode_FromStringAndSize(text, len));
+            obj = hold.get();
+        }
+        return obj;
+    }
+};
+
+// "".join(pieces): exact str objects and ASCII text are copied into one new
+// string; anything else goes through str.join, with its TypeError for a
+// piece that is not a str.
+inline Object cat(std::initializer_list<Piece> parts) {
+    Py_UCS4 maxchar = 127;
+    Py_ssize_t total = 0;
+    bool direct = true;
+    for (const Piece& p : parts) {
+        if (p.obj) {
+            if (!PyUnicode_CheckExact(p.obj)) {
+                direct = false;
+                break;
+            }
+            Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(p.obj);
+            if (m > maxchar) maxchar = m;
+            total += PyUnicode_GET_LENGTH(p.obj);
+        } else {
+            if (!p.ascii_text()) {
+                direct = false;
+                break;
+            }
+            total += p.len;
+        }
+    }
+    if (direct) {
+        Object out = Object::steal(PyUnicode_New(total, maxchar));
+        const int kind = PyUnicode_KIND(out.get());
+        void* data = PyUnicode_DATA(out.get());
+        Py_ssize_t at = 0;
+        for (const Piece& p : parts) {
+            if (p.obj) {
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(p.obj);
+                if (n) check_rc(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, p.obj, 0, n) < 0 ? -1 : 0));
+                at += n;
+            } else {
+                for (Py_ssize_t i = 0; i < p.len; ++i) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.text[i]));
+            }
+        }
+        return out;
+    }
     Object t = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t i = 0;
-    for (const Arg& a : parts) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(a.obj));
+    for (const Piece& p : parts) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(const_cast<Piece&>(p).object()));
     Object empty = Object::steal(PyUnicode_FromStringAndSize("", 0));
     return Object::steal(PyUnicode_Join(empty.get(), t.get()));
 }
@@ -348,6 +416,17 @@ inline Object sub(const Object& a, const Object& b) { return Object::steal(PyNum
 inline Object mul(const Object& a, const Object& b) { return Object::steal(PyNumber_Multiply(a.get(), b.get())); }
 inline Object truediv(const Object& a, const Object& b) { return Object::steal(PyNumber_TrueDivide(a.get(), b.get())); }
 inline Object mod(const Object& a, const Object& b) { return Object::steal(PyNumber_Remainder(a.get(), b.get())); }
+
+// a < b, with the interpreter's own answer; exact small ints and exact floats
+// (the common operands of counters and clocks) are compared directly.
+inline bool less(PyObject* a, PyObject* b) {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b)))
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) <
+               PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return PyFloat_AS_DOUBLE(a) < PyFloat_AS_DOUBLE(b);
+    return check_rc(PyObject_RichCompareBool(a, b, Py_LT)) != 0;
+}
 
 // x in container
 inline bool contains(const Object& container, const Object& x) {

@@ -32,19 +32,119 @@ using kit::trunc_div;
 
 // a + b + c ...: one join when every piece is an exact str (the usual case),
 // otherwise the `+` protocol from the left, so odd palettes fail as in Python.
-Object concat(std::initializer_list<Arg> parts) {
+Object concat(std::initializer_list<kit::Piece> parts) {
     bool all_str = true;
-    for (const Arg& a : parts) {
-        if (!PyUnicode_CheckExact(a.obj)) {
+    for (const kit::Piece& p : parts) {
+        if (p.obj && !PyUnicode_CheckExact(p.obj)) {
             all_str = false;
             break;
         }
     }
     if (all_str) return kit::cat(parts);
     auto it = parts.begin();
-    Object acc = Object::borrow(it->obj);
-    for (++it; it != parts.end(); ++it) acc = Object::steal(PyNumber_Add(acc.get(), it->obj));
+    Object acc = Object::borrow(const_cast<kit::Piece&>(*it).object());
+    for (++it; it != parts.end(); ++it) acc = kit::add(acc, Object::borrow(const_cast<kit::Piece&>(*it).object()));
     return acc;
+}
+
+struct State : kit::ModState {
+    kit::ModuleAttr perf_counter;  // time.perf_counter
+    kit::ModuleAttr re_sub;        // re.sub
+    Object strip_ansi, len_noansi, palette;  // this module's own functions
+    Object meter_cls;                        // `_Meter` as built at import
+    unsigned int meter_version = 0;          // its type version when last checked
+
+    int traverse(visitproc visit, void* arg) {
+        if (int r = perf_counter.traverse(visit, arg)) return r;
+        if (int r = re_sub.traverse(visit, arg)) return r;
+        if (int r = kit::visit(strip_ansi, visit, arg)) return r;
+        if (int r = kit::visit(palette, visit, arg)) return r;
+        if (int r = kit::visit(meter_cls, visit, arg)) return r;
+        return kit::visit(len_noansi, visit, arg);
+    }
+    void clear() {
+        perf_counter.clear();
+        re_sub.clear();
+        strip_ansi = {};
+        len_noansi = {};
+        palette = {};
+        meter_cls = {};
+    }
+};
+
+// time.perf_counter(), read as Python reads it: the module global `time`,
+// then its attribute.  While both are still the originals the same clock is
+// read directly and gives the same float.
+Object perf_counter(kit::Ctx cx) {
+    Object time = cx.global("time"_n);
+    if (cx.state<State>().perf_counter.intact(time, cx["perf_counter"_n])) {
+        PyTime_t t;
+        kit::check_rc(PyTime_PerfCounter(&t));
+        return kit::floating(PyTime_AsSecondsDouble(t));
+    }
+    return time.method(cx["perf_counter"_n]);
+}
+
+// The escape sequences `_strip_ansi` removes: ESC "[" digits-or-";" letter,
+// matched left to right as re.sub matches "\x1b\[[0-9;]*[a-zA-Z]".  Calls
+// `keep(i, j)` for each run [i, j) of code points that stays.
+template <class Keep>
+void scan_ansi(PyObject* s, Keep&& keep) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t run = 0;
+    for (Py_ssize_t i = 0; i < n;) {
+        if (PyUnicode_READ(kind, data, i) == 0x1b && i + 1 < n && PyUnicode_READ(kind, data, i + 1) == '[') {
+            Py_ssize_t j = i + 2;
+            Py_UCS4 ch = 0;
+            while (j < n && (((ch = PyUnicode_READ(kind, data, j)) >= '0' && ch <= '9') || ch == ';')) ++j;
+            if (j < n && ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'))) {
+                if (i > run) keep(run, i);
+                i = run = j + 1;
+                continue;
+            }
+        }
+        ++i;
+    }
+    if (n > run) keep(run, n);
+}
+
+// re.sub(pattern, "", s) for the module's pattern, done here while `re` and
+// its `sub` are the originals.
+Object strip_ansi_of(kit::Ctx cx, PyObject* s) {
+    Object re = cx.global("re"_n);
+    if (!PyUnicode_CheckExact(s) || !cx.state<State>().re_sub.intact(re, cx["sub"_n]))
+        return re.method(cx["sub"_n], cx["\x1b\\[[0-9;]*[a-zA-Z]"_n], cx[""_n], s);
+    Object parts = kit::list();
+    Py_ssize_t kept = 0;
+    scan_ansi(s, [&](Py_ssize_t i, Py_ssize_t j) {
+        kit::append(parts, Object::steal(PyUnicode_Substring(s, i, j)));
+        kept += j - i;
+    });
+    if (kept == PyUnicode_GET_LENGTH(s)) return Object::borrow(s);
+    return Object::steal(PyUnicode_Join(cx[""_n], parts.get()));
+}
+
+// len(_strip_ansi(s)): counted in place while `_strip_ansi` is this module's
+// own function and `re.sub` the original.
+Object len_noansi_of(kit::Ctx cx, PyObject* s) {
+    State& st = cx.state<State>();
+    Object strip = cx.global("_strip_ansi"_n);
+    if (strip.is(st.strip_ansi) && PyUnicode_CheckExact(s) && st.re_sub.intact(cx.global("re"_n), cx["sub"_n])) {
+        Py_ssize_t kept = 0;
+        scan_ansi(s, [&](Py_ssize_t i, Py_ssize_t j) { kept += j - i; });
+        return kit::integer(kept);
+    }
+    return kit::integer(strip(s).len());
+}
+
+// _len_noansi(s) as the module global: this module's own function runs
+// directly.
+Object call_len_noansi(kit::Ctx cx, const Object& s) {
+    Object fn = cx.global("_len_noansi"_n);
+    if (fn.is(cx.state<State>().len_noansi) && PyUnicode_CheckExact(s.get())) return len_noansi_of(cx, s.get());
+    return fn(s);
 }
 
 Object sys_stdout(kit::Ctx cx) { return cx.global("sys"_n).attr(cx["stdout"_n]); }
@@ -113,6 +213,18 @@ Object term_width(Call& c) {
     }
 }
 
+// pal(code) for the meter's bound `palette`: the class's own method runs
+// directly (reading `enable_color` each time, as it does).
+Object paint(kit::Ctx cx, const Object& pal, const Object& code) {
+    PyObject* p = pal.get();
+    if (PyMethod_Check(p) && PyMethod_GET_FUNCTION(p) == cx.state<State>().palette.get() &&
+        PyUnicode_CheckExact(code.get())) {
+        if (Object::borrow(PyMethod_GET_SELF(p)).attr(cx["enable_color"_n]).truthy()) return code;
+        return kit::str("");
+    }
+    return pal(code);
+}
+
 // ---------------------------------------------------------------------------
 constexpr Sig compose_right_sig{"_compose_right",
                             {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
@@ -125,16 +237,16 @@ Object compose_right(Call& c) {
     Object current = c[compose_right_sig["current"]], total = c[compose_right_sig["total"]], pal = c[compose_right_sig["pal"]];
     Object percent = total.truthy() ? trunc_div(mul(current, kit::integer(100)), total) : kit::integer(0);
 
-    Object progress = concat({pal(cx.global("_DIM"_n)), current.str(), "/", total.str(), pal(cx.global("_RESET"_n))});
-    Object pct = concat({pal(cx.global("_BLUE"_n)), kit::format(percent, "3d"), "%", pal(cx.global("_RESET"_n))});
-    Object rate = concat({pal(cx.global("_YELLOW"_n)), cx.global("_fmt_rate"_n)(c.raw(compose_right_sig["rate"])), pal(cx.global("_RESET"_n))});
+    Object progress = concat({paint(cx, pal, cx.global("_DIM"_n)), current.str(), "/", total.str(), paint(cx, pal, cx.global("_RESET"_n))});
+    Object pct = concat({paint(cx, pal, cx.global("_BLUE"_n)), kit::format(percent, "3d"), "%", paint(cx, pal, cx.global("_RESET"_n))});
+    Object rate = concat({paint(cx, pal, cx.global("_YELLOW"_n)), cx.global("_fmt_rate"_n)(c.raw(compose_right_sig["rate"])), paint(cx, pal, cx.global("_RESET"_n))});
     Object eta;
     if (c[compose_right_sig["completed"]].truthy()) {
-        eta = concat({pal(cx.global("_GREEN"_n)), "done", pal(cx.global("_RESET"_n))});
+        eta = concat({paint(cx, pal, cx.global("_GREEN"_n)), "done", paint(cx, pal, cx.global("_RESET"_n))});
     } else {
-        eta = concat({"ETA ", pal(cx.global("_YELLOW"_n)), cx.global("_fmt_time"_n)(c.raw(compose_right_sig["remaining"])), pal(cx.global("_RESET"_n))});
+        eta = concat({"ETA ", paint(cx, pal, cx.global("_YELLOW"_n)), cx.global("_fmt_time"_n)(c.raw(compose_right_sig["remaining"])), paint(cx, pal, cx.global("_RESET"_n))});
     }
-    Object elapsed = concat({pal(cx.global("_DIM"_n)), "+", cx.global("_fmt_time"_n)(c.raw(compose_right_sig["elapsed"])), pal(cx.global("_RESET"_n))});
+    Object elapsed = concat({paint(cx, pal, cx.global("_DIM"_n)), "+", cx.global("_fmt_time"_n)(c.raw(compose_right_sig["elapsed"])), paint(cx, pal, cx.global("_RESET"_n))});
 
     Object items = Object::steal(PyList_New(5));
     PyList_SET_ITEM(items.get(), 0, kit::tuple(cx["progress"_n], progress).release());
@@ -161,22 +273,18 @@ Object join_right(Call& c) {
 
 constexpr Sig strip_ansi_sig{"_strip_ansi", {arg("s").str().ann("str")}, "str"};
 
-Object strip_ansi(Call& c) {
-    kit::Ctx cx = c.cx();
-    return cx.global("re"_n).method(cx["sub"_n], cx["\x1b\\[[0-9;]*[a-zA-Z]"_n], cx[""_n], c.raw(strip_ansi_sig["s"]));
-}
+Object strip_ansi(Call& c) { return strip_ansi_of(c.cx(), c.raw(strip_ansi_sig["s"])); }
 
 constexpr Sig len_noansi_sig{"_len_noansi", {arg("s").str().ann("str")}, "int"};
 
-Object len_noansi(Call& c) {
-    kit::Ctx cx = c.cx(); return kit::integer(cx.global("_strip_ansi"_n)(c.raw(len_noansi_sig["s"])).len()); }
+Object len_noansi(Call& c) { return len_noansi_of(c.cx(), c.raw(len_noansi_sig["s"])); }
 
 constexpr Sig pad_to_width_sig{"_pad_to_width", {arg("s").str().ann("str"), arg("width").int_().ann("int")}, "str"};
 
 Object pad_to_width(Call& c) {
     kit::Ctx cx = c.cx();
     Object s = c[pad_to_width_sig["s"]], width = c[pad_to_width_sig["width"]];
-    Object s_len = cx.global("_len_noansi"_n)(s);
+    Object s_len = call_len_noansi(cx, s);
     if (s_len.lt(width)) return concat({s, mul(kit::str(" "), sub(width, s_len))});
     return s;
 }
@@ -200,7 +308,7 @@ Object start_progress(Call& c) {
         cx.set_global("_state"_n, kit::None());
         return {};
     }
-    Object start_t = cx.global("time"_n).method(cx["perf_counter"_n]);
+    Object start_t = perf_counter(cx);
     Object enable_color = cx.global("_ansi_ok"_n)();
     Object meter = cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t), kw(cx["last_draw_t"_n], 0.0),
                                     kw(cx["symbol"_n], c[start_sig["symbol"]]), kw(cx["enable_color"_n], enable_color));
@@ -212,16 +320,67 @@ Object start_progress(Call& c) {
 
 constexpr Sig update_sig{"update_progress", {arg("current").int_().ann("int")}, "None"};
 
+// The meter's attribute `name`, read from its instance dict while the meter
+// is exactly this module's `_Meter` and that class is unchanged since it was
+// found to hold no data descriptor and no lookup hook for the meter's fields
+// (so that the instance dict is what attribute access reads); otherwise, or
+// when the dict lacks it, by attribute access.
+Object meter_field(const Object& m, PyObject* name, const Object& fields) {
+    if (fields) {
+        PyObject* v = PyDict_GetItemWithError(fields.get(), name);
+        if (v) return Object::borrow(v);
+        if (PyErr_Occurred()) kit::fail();
+    }
+    return m.attr(name);
+}
+
+// The meter's instance dict when the guard above holds, else null.
+Object meter_fields(kit::Ctx cx, State& st, const Object& m) {
+    PyTypeObject* tp = Py_TYPE(m.get());
+    if (reinterpret_cast<PyObject*>(tp) != st.meter_cls.get() || tp->tp_getattro != PyObject_GenericGetAttr)
+        return {};
+    if (tp->tp_version_tag == 0 || tp->tp_version_tag != st.meter_version) {
+        if (!PyUnstable_Type_AssignVersionTag(tp)) return {};
+        for (PyObject* name : {cx["total"_n], cx["last_draw_t"_n], cx["min_redraw_interval"_n]}) {
+            Object on_class = Object::borrow(reinterpret_cast<PyObject*>(tp)).attr_opt(name);
+            if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return {};
+        }
+        st.meter_version = tp->tp_version_tag;
+    }
+    return Object::steal(PyObject_GenericGetDict(m.get(), nullptr));
+}
+
 Object update_progress(Call& c) {
     kit::Ctx cx = c.cx();
+    State& st = cx.state<State>();
     Object m = cx.global("_state"_n);
     if (m.is_none()) return {};
-    Object now = cx.global("time"_n).method(cx["perf_counter"_n]);
-    Object current = c[update_sig["current"]];
+    // The clock is read first, as the Python code reads it; read directly,
+    // it needs no float object unless a slow path asks for one.
+    double now_d = 0;
+    Object now;
+    Object time = cx.global("time"_n);
+    if (st.perf_counter.intact(time, cx["perf_counter"_n])) {
+        PyTime_t t;
+        kit::check_rc(PyTime_PerfCounter(&t));
+        now_d = PyTime_AsSecondsDouble(t);
+    } else {
+        now = time.method(cx["perf_counter"_n]);
+    }
+    PyObject* current = c.raw(update_sig["current"]);
+    Object fields = meter_fields(cx, st, m);
     // Reports below the total are throttled; reaching the total always draws.
-    if (current.lt(m.attr(cx["total"_n])) &&
-        sub(now, m.attr(cx["last_draw_t"_n])).lt(m.attr(cx["min_redraw_interval"_n])))
-        return {};
+    if (kit::less(current, meter_field(m, cx["total"_n], fields).get())) {
+        Object last = meter_field(m, cx["last_draw_t"_n], fields);
+        Object interval = meter_field(m, cx["min_redraw_interval"_n], fields);
+        if (!now && PyFloat_CheckExact(last.get()) && PyFloat_CheckExact(interval.get())) {
+            // Float arithmetic as the interpreter does it, without the objects.
+            if (now_d - PyFloat_AS_DOUBLE(last.get()) < PyFloat_AS_DOUBLE(interval.get())) return {};
+        } else {
+            if (!now) now = kit::floating(now_d);
+            if (kit::less(sub(now, last).get(), interval.get())) return {};
+        }
+    }
     cx.global("_draw_progress"_n)(current);
     return {};
 }
@@ -269,7 +428,7 @@ Object draw_progress(Call& c) {
     if (total.lt(current)) current = total;
     if (!current.gt(zero)) current = zero;
 
-    Object now = cx.global("time"_n).method(cx["perf_counter"_n]);
+    Object now = perf_counter(cx);
     Object elapsed = sub(now, m.attr(cx["start_t"_n]));
     const Object tiny = kit::floating(1e-9);
     if (!elapsed.gt(tiny)) elapsed = tiny;
@@ -291,8 +450,8 @@ Object draw_progress(Call& c) {
     }
 
     Object pal = m.attr(cx["palette"_n]);
-    Object left = concat({pal(cx.global("_BOLD"_n)), spin, pal(cx.global("_RESET"_n)), " ", pal(cx.global("_CYAN"_n)),
-                          m.attr(cx["symbol"_n]), pal(cx.global("_RESET"_n))});
+    Object left = concat({paint(cx, pal, cx.global("_BOLD"_n)), spin, paint(cx, pal, cx.global("_RESET"_n)), " ", paint(cx, pal, cx.global("_CYAN"_n)),
+                          m.attr(cx["symbol"_n]), paint(cx, pal, cx.global("_RESET"_n))});
 
     Object right_items = cx.global("_compose_right"_n)(current, total, rate, remaining, elapsed, pal, completed);
     Object whole = Object::steal(PySlice_New(nullptr, nullptr, nullptr));
@@ -304,9 +463,9 @@ Object draw_progress(Call& c) {
     Object right = build_right(cx, visible_items);
 
     // " [" and "]" around the bar, and the space before the right part.
-    Object budget_right_bar = sub(sub(width, cx.global("_len_noansi"_n)(left)), kit::integer(4));
+    Object budget_right_bar = sub(sub(width, call_len_noansi(cx, left)), kit::integer(4));
     if (budget_right_bar.lt(bar_min)) budget_right_bar = bar_min;
-    Object room = sub(budget_right_bar, cx.global("_len_noansi"_n)(right));
+    Object room = sub(budget_right_bar, call_len_noansi(cx, right));
 
     // Blank right-hand items, least useful first, until the bar has room.
     PyObject* const drop_priority[] = {cx["elapsed"_n], cx["eta"_n], cx["rate"_n],
@@ -323,7 +482,7 @@ Object draw_progress(Call& c) {
             }
         }
         right = build_right(cx, visible_items);
-        room = sub(budget_right_bar, cx.global("_len_noansi"_n)(right));
+        room = sub(budget_right_bar, call_len_noansi(cx, right));
     }
 
     Object bar_w = room.gt(bar_min) ? room : bar_min;
@@ -337,11 +496,11 @@ Object draw_progress(Call& c) {
         Object share = total.eq(zero) ? zero : trunc_div(mul(bar_w, current), total);
         filled = share.lt(bar_w) ? share : bar_w;
     }
-    Object bar = concat({pal(cx.global("_GREEN"_n)), mul(cx.global("_BAR_FILLED"_n), filled), pal(cx.global("_RESET"_n))});
+    Object bar = concat({paint(cx, pal, cx.global("_GREEN"_n)), mul(cx.global("_BAR_FILLED"_n), filled), paint(cx, pal, cx.global("_RESET"_n))});
     Object empty_cells = sub(bar_w, filled);
     if (empty_cells.gt(zero)) {
-        bar = concat({bar, concat({pal(cx.global("_DIM"_n)), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
-                                   pal(cx.global("_RESET"_n))})});
+        bar = concat({bar, concat({paint(cx, pal, cx.global("_DIM"_n)), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
+                                   paint(cx, pal, cx.global("_RESET"_n))})});
     }
 
     Object line = concat({left, " [", bar, "]"});
@@ -366,6 +525,9 @@ void body(kit::Module& m) {
     m.set("shutil", kit::import("shutil"));
     m.set("sys", kit::import("sys"));
     m.set("time", kit::import("time"));
+    State& st = m.state<State>();
+    st.perf_counter.bind(m.get("time"), m.cx["perf_counter"_n]);
+    st.re_sub.bind(m.get("re"), m.cx["sub"_n]);
     m.from_import("dataclasses", {"dataclass"});
     m.from_import("typing", {"List", "Tuple"});
 
@@ -388,8 +550,8 @@ void body(kit::Module& m) {
     m.def(term_width_sig, term_width);
     m.def(compose_right_sig, compose_right);
     m.def(join_right_sig, join_right);
-    m.def(strip_ansi_sig, strip_ansi);
-    m.def(len_noansi_sig, len_noansi);
+    st.strip_ansi = m.def(strip_ansi_sig, strip_ansi);
+    st.len_noansi = m.def(len_noansi_sig, len_noansi);
     m.def(pad_to_width_sig, pad_to_width);
 
     kit::ClassDef meter(m, "_Meter");
@@ -399,9 +561,10 @@ void body(kit::Module& m) {
         .annotate("symbol", kit::type(&PyUnicode_Type))
         .annotate("enable_color", kit::type(&PyBool_Type))
         .annotate("min_redraw_interval", kit::type(&PyFloat_Type))
-        .attr("min_redraw_interval", kit::floating(1.0 / 24))
-        .method(palette_sig, palette);
+        .attr("min_redraw_interval", kit::floating(1.0 / 24));
+    st.palette = meter.method(palette_sig, palette);
     m.set("_Meter", m.get("dataclass")(meter.build()));
+    st.meter_cls = m.get("_Meter");
 
     m.set("_state", kit::None());
 
@@ -415,6 +578,6 @@ void body(kit::Module& m) {
 
 }  // namespace
 
-KIT_MODULE(progress, kit::ModState, body,
+KIT_MODULE(progress, State, body,
            "The one-line progress display of the batch fetchers: start_progress, update_progress and\n"
            "finish_progress.")

@@ -198,3 +198,69 @@ def test_filled_cells_are_exact(progress, term, clock, columns, plain, current, 
     assert len(bar) == 100
     filled = current * 100 // total
     assert bar == "#" * filled + "." * (100 - filled)
+
+
+ANSI_CASES = ["plain", "", "\x1b[0m", "a\x1b[1;32mb\x1b[0mc", "\x1b[", "\x1b[12;34", "x\x1b[\x1b[2my",
+              "\x1b[1\u00e9", "\x1b[\u0661m", "\x1b\x1b[mZ", "\u1ea1\x1b[38;2;93;105;244m#\x1b[0m\U0001f600",
+              "\x1b[;;;A\x1b[99z"]
+
+
+@pytest.mark.parametrize("text", ANSI_CASES)
+def test_escape_sequences_go_as_re_sub_removes_them(progress, text):
+    import re
+    expected = re.sub("\x1b\\[[0-9;]*[a-zA-Z]", "", text)
+    assert progress._strip_ansi(text) == expected
+    assert progress._len_noansi(text) == len(expected)
+
+
+def test_replaced_helpers_are_used_at_once(progress, monkeypatch):
+    import re
+    import time
+    for text in ANSI_CASES:  # warm-up on the direct paths
+        progress._len_noansi(text)
+    monkeypatch.setattr(re, "sub", lambda pattern, repl, s: "re.sub saw " + s)
+    assert progress._strip_ansi("\x1b[0mab") == "re.sub saw \x1b[0mab"
+    assert progress._len_noansi("ab") == len("re.sub saw ab")
+    monkeypatch.undo()
+    monkeypatch.setattr(progress, "_strip_ansi", lambda s: s * 2)
+    assert progress._len_noansi("\x1b[0mab") == 12
+    monkeypatch.setattr(progress, "_len_noansi", lambda s: 1000)
+    assert progress._pad_to_width("ab", 5) == "ab"
+    monkeypatch.undo()
+    ticks = iter([100.0, 100.5])
+    monkeypatch.setattr(time, "perf_counter", lambda: next(ticks))
+    drawn = []
+    monkeypatch.setattr(progress, "_draw_progress", lambda current, force=False: drawn.append(current))
+    monkeypatch.setattr(progress, "_state", type("M", (), dict(total=9, last_draw_t=99.9, min_redraw_interval=0.3))())
+    progress.update_progress(1)  # 100.0 - 99.9 < 0.3: skipped, by the patched clock
+    progress.update_progress(2)  # 100.5 - 99.9 >= 0.3: drawn
+    assert drawn == [2]
+
+
+def test_meter_and_palette_changes_are_seen_at_once(progress, monkeypatch):
+    # The meter's fields and its palette are read directly while `_Meter`
+    # is untouched; a changed class, a subclass or a property must win.
+    drawn = []
+    monkeypatch.setattr(progress, "_draw_progress", lambda current, force=False: drawn.append(current))
+    meter = progress._Meter(total=10, start_t=0.0, last_draw_t=1e18, symbol="X", enable_color=True)
+    monkeypatch.setattr(progress, "_state", meter)
+    for i in range(3):
+        progress.update_progress(i)  # warm-up: throttled
+    assert drawn == []
+    monkeypatch.setattr(progress._Meter, "last_draw_t", property(lambda self: -1e18), raising=False)
+    progress.update_progress(4)
+    assert drawn == [4]
+
+    class Sub(progress._Meter):
+        total = property(lambda self: 0, lambda self, value: None)
+
+    monkeypatch.undo()
+    monkeypatch.setattr(progress, "_draw_progress", lambda current, force=False: drawn.append(current))
+    monkeypatch.setattr(progress, "_state", Sub(total=10, start_t=0.0, last_draw_t=1e18, symbol="X", enable_color=True))
+    progress.update_progress(5)  # 5 < total is false for the subclass: drawn
+    assert drawn == [4, 5]
+
+    assert progress._Meter.palette(meter, "\x1b[1m") == "\x1b[1m"
+    monkeypatch.setattr(progress._Meter, "palette", lambda self, code: "<" + code + ">")
+    right = progress._compose_right(1, 2, 1.0, 1.0, 1.0, meter.palette, False)
+    assert right[0][1].startswith("<\x1b[2m>")
