@@ -224,6 +224,52 @@ struct ModuleAttr {
     }
 };
 
+// Reads of an instance's fields straight from its own dict, while the
+// instance's type is exactly `cls` and that class is unchanged (its version
+// tag) since it was found to use the generic attribute lookup and to hold no
+// data descriptor under any of the guarded names: attribute access would
+// then read the same dict.  Anything else reads by attribute access.
+struct FieldGuard {
+    Object cls;
+    std::vector<PyObject*> names;  // interned, owned by the module state
+    unsigned int version = 0;
+
+    void bind(const Object& c, std::initializer_list<PyObject*> guarded) {
+        cls = c;
+        names.assign(guarded);
+    }
+    // The instance dict of `obj` when the guard holds, else null.
+    Object dict_of(const Object& obj) {
+        PyTypeObject* tp = Py_TYPE(obj.get());
+        if (!cls || reinterpret_cast<PyObject*>(tp) != cls.get() || tp->tp_getattro != PyObject_GenericGetAttr)
+            return {};
+        if (tp->tp_version_tag == 0 || tp->tp_version_tag != version) {
+            if (!PyUnstable_Type_AssignVersionTag(tp)) return {};
+            for (PyObject* n : names) {
+                Object on_class = cls.attr_opt(n);
+                if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return {};
+            }
+            version = tp->tp_version_tag;
+        }
+        if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return {};
+        return Object::steal(PyObject_GenericGetDict(obj.get(), nullptr));
+    }
+    // obj.<name>, from `fields` (dict_of's answer) when it has it.
+    static Object field(const Object& obj, PyObject* name, const Object& fields) {
+        if (fields) {
+            PyObject* v = PyDict_GetItemWithError(fields.get(), name);
+            if (v) return Object::borrow(v);
+            if (PyErr_Occurred()) fail();
+        }
+        return obj.attr(name);
+    }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(cls.get());
+        return 0;
+    }
+    void clear() { cls = {}; }
+};
+
 // What code running in a module works with: its state (names, globals).
 struct Ctx {
     ModState* st;
@@ -388,6 +434,15 @@ struct FunctionObject;
 struct Call;
 using Impl = Object (*)(Call&);
 
+// A call site's keyword names (the caller's own tuple, held) and where each
+// keyword went, recorded after a parse without error.
+struct KwSite {
+    PyObject* kwnames = nullptr;
+    Py_ssize_t nargs = 0;
+    signed char slot[kMaxParams];
+};
+inline constexpr int kKwSites = 4;
+
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -404,6 +459,8 @@ struct FunctionObject {
     PyObject* owner;        // class the function was defined in (for super())
     PyObject* defaults[kMaxParams];
     PyObject* pnames[kMaxParams];  // interned parameter names
+    KwSite kwsites[kKwSites];
+    int kw_next;
 };
 
 // Parsed arguments: borrowed pointers, valid for the length of the call.
@@ -525,6 +582,23 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
         return;
     }
 
+    // A call site seen before: the same keyword tuple with as many
+    // positionals places every value where it went then.
+    const bool plain = s.star_idx < 0 && s.starstar_idx < 0;
+    if (plain && nkw) {
+        for (const KwSite& site : f->kwsites) {
+            if (site.kwnames != kwnames || site.nargs != nargs) continue;
+            for (Py_ssize_t i = 0; i < nargs; ++i) c.v[i] = args[i];
+            for (int i = static_cast<int>(nargs); i < np; ++i) c.v[i] = f->defaults[i];
+            for (Py_ssize_t j = 0; j < nkw; ++j) c.v[site.slot[j]] = args[nargs + j];
+            for (int i = 0; i < np; ++i) {
+                if (!c.v[i]) raise(PyExc_SystemError, "function called after it was cleared");
+            }
+            convert_and_check(s, c);
+            return;
+        }
+    }
+
     for (int i = 0; i < np; ++i) c.v[i] = nullptr;
     if (nargs > s.n_pos && s.star_idx < 0) count_error(s, nargs);
     const Py_ssize_t take = nargs < s.n_pos ? nargs : s.n_pos;
@@ -609,6 +683,15 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
         if (!c.v[i]) c.v[i] = f->defaults[i];
         if (!c.v[i]) raise(PyExc_SystemError, "function called after it was cleared");
     }
+    // Remembered only for keyword tuples that name parameters alone (no
+    // **kwargs) and only once the names were placed without error.
+    if (plain && nkw && nkw <= kMaxParams && PyTuple_CheckExact(kwnames)) {
+        KwSite& site = f->kwsites[f->kw_next];
+        f->kw_next = (f->kw_next + 1) % kKwSites;
+        Py_XSETREF(site.kwnames, Py_NewRef(kwnames));
+        site.nargs = nargs;
+        for (Py_ssize_t j = 0; j < nkw; ++j) site.slot[j] = static_cast<signed char>(placed[j]);
+    }
     convert_and_check(s, c);
 }
 
@@ -664,6 +747,7 @@ inline void fn_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->modname);
     for (int i = 0; i < kMaxParams; ++i) Py_CLEAR(f->pnames[i]);
+    for (KwSite& site : f->kwsites) Py_CLEAR(site.kwnames);
     // The module goes last: the state it holds outlives everything above.
     Py_CLEAR(f->module);
     tp->tp_free(self);
@@ -966,6 +1050,8 @@ inline Object make_function(Ctx cx, const FnSpec& spec) {
     f->owner = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->defaults[i] = nullptr;
     for (int i = 0; i < kMaxParams; ++i) f->pnames[i] = nullptr;
+    for (KwSite& site : f->kwsites) site.kwnames = nullptr;
+    f->kw_next = 0;
     Object self = Object::steal(reinterpret_cast<PyObject*>(f));
     f->name = check(PyUnicode_InternFromString(spec.sig.name));
     f->qualname = check(PyUnicode_FromString(spec.qualname ? spec.qualname : spec.sig.name));

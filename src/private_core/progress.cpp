@@ -51,15 +51,14 @@ struct State : kit::ModState {
     kit::ModuleAttr perf_counter;  // time.perf_counter
     kit::ModuleAttr re_sub;        // re.sub
     Object strip_ansi, len_noansi, palette;  // this module's own functions
-    Object meter_cls;                        // `_Meter` as built at import
-    unsigned int meter_version = 0;          // its type version when last checked
+    kit::FieldGuard meter;                   // `_Meter` as built at import
 
     int traverse(visitproc visit, void* arg) {
         if (int r = perf_counter.traverse(visit, arg)) return r;
         if (int r = re_sub.traverse(visit, arg)) return r;
         if (int r = kit::visit(strip_ansi, visit, arg)) return r;
         if (int r = kit::visit(palette, visit, arg)) return r;
-        if (int r = kit::visit(meter_cls, visit, arg)) return r;
+        if (int r = meter.traverse(visit, arg)) return r;
         return kit::visit(len_noansi, visit, arg);
     }
     void clear() {
@@ -68,7 +67,7 @@ struct State : kit::ModState {
         strip_ansi = {};
         len_noansi = {};
         palette = {};
-        meter_cls = {};
+        meter.clear();
     }
 };
 
@@ -320,36 +319,6 @@ Object start_progress(Call& c) {
 
 constexpr Sig update_sig{"update_progress", {arg("current").int_().ann("int")}, "None"};
 
-// The meter's attribute `name`, read from its instance dict while the meter
-// is exactly this module's `_Meter` and that class is unchanged since it was
-// found to hold no data descriptor and no lookup hook for the meter's fields
-// (so that the instance dict is what attribute access reads); otherwise, or
-// when the dict lacks it, by attribute access.
-Object meter_field(const Object& m, PyObject* name, const Object& fields) {
-    if (fields) {
-        PyObject* v = PyDict_GetItemWithError(fields.get(), name);
-        if (v) return Object::borrow(v);
-        if (PyErr_Occurred()) kit::fail();
-    }
-    return m.attr(name);
-}
-
-// The meter's instance dict when the guard above holds, else null.
-Object meter_fields(kit::Ctx cx, State& st, const Object& m) {
-    PyTypeObject* tp = Py_TYPE(m.get());
-    if (reinterpret_cast<PyObject*>(tp) != st.meter_cls.get() || tp->tp_getattro != PyObject_GenericGetAttr)
-        return {};
-    if (tp->tp_version_tag == 0 || tp->tp_version_tag != st.meter_version) {
-        if (!PyUnstable_Type_AssignVersionTag(tp)) return {};
-        for (PyObject* name : {cx["total"_n], cx["last_draw_t"_n], cx["min_redraw_interval"_n]}) {
-            Object on_class = Object::borrow(reinterpret_cast<PyObject*>(tp)).attr_opt(name);
-            if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return {};
-        }
-        st.meter_version = tp->tp_version_tag;
-    }
-    return Object::steal(PyObject_GenericGetDict(m.get(), nullptr));
-}
-
 Object update_progress(Call& c) {
     kit::Ctx cx = c.cx();
     State& st = cx.state<State>();
@@ -368,11 +337,11 @@ Object update_progress(Call& c) {
         now = time.method(cx["perf_counter"_n]);
     }
     PyObject* current = c.raw(update_sig["current"]);
-    Object fields = meter_fields(cx, st, m);
+    Object fields = st.meter.dict_of(m);
     // Reports below the total are throttled; reaching the total always draws.
-    if (kit::less(current, meter_field(m, cx["total"_n], fields).get())) {
-        Object last = meter_field(m, cx["last_draw_t"_n], fields);
-        Object interval = meter_field(m, cx["min_redraw_interval"_n], fields);
+    if (kit::less(current, kit::FieldGuard::field(m, cx["total"_n], fields).get())) {
+        Object last = kit::FieldGuard::field(m, cx["last_draw_t"_n], fields);
+        Object interval = kit::FieldGuard::field(m, cx["min_redraw_interval"_n], fields);
         if (!now && PyFloat_CheckExact(last.get()) && PyFloat_CheckExact(interval.get())) {
             // Float arithmetic as the interpreter does it, without the objects.
             if (now_d - PyFloat_AS_DOUBLE(last.get()) < PyFloat_AS_DOUBLE(interval.get())) return {};
@@ -564,7 +533,7 @@ void body(kit::Module& m) {
         .attr("min_redraw_interval", kit::floating(1.0 / 24));
     st.palette = meter.method(palette_sig, palette);
     m.set("_Meter", m.get("dataclass")(meter.build()));
-    st.meter_cls = m.get("_Meter");
+    st.meter.bind(m.get("_Meter"), {m.cx["total"_n], m.cx["last_draw_t"_n], m.cx["min_redraw_interval"_n]});
 
     m.set("_state", kit::None());
 

@@ -16,25 +16,61 @@ using kit::kwonly;
 // ---------------------------------------------------------------------------
 struct State : kit::ModState {
     Object rlock_type;  // _thread.RLock, the lock each store makes for itself
+    // Its acquire and release as C functions (taken from the type's method
+    // descriptors when they have the expected shape), and the empty
+    // argument tuple acquire is called with.
+    PyCFunctionWithKeywords rlock_acquire = nullptr;
+    PyCFunction rlock_release = nullptr;
+    Object no_args;
+    kit::FieldGuard cache;  // _Cache's own fields
 
-    int traverse(visitproc visit, void* arg) { return kit::visit(rlock_type, visit, arg); }
-    void clear() { rlock_type = {}; }
+    int traverse(visitproc visit, void* arg) {
+        if (int r = kit::visit(rlock_type, visit, arg)) return r;
+        return cache.traverse(visit, arg);
+    }
+    void clear() {
+        rlock_type = {};
+        no_args = {};
+        cache.clear();
+    }
 };
 
+// The C function behind the method descriptor `name` of `type`, when it is
+// one with the calling convention `flags`.
+PyCFunction c_method(const Object& type, const char* name, int flags) {
+    Object dict = Object::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.get())));
+    PyObject* d = PyDict_GetItemString(dict.get(), name);
+    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return nullptr;
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(d)->d_method;
+    return def->ml_flags == flags ? def->ml_meth : nullptr;
+}
+
 // `with self._lock: body()`.  The store's own lock (exactly an RLock; a
-// subclass may override anything) is taken and given back directly: its
-// __exit__ is its release and never swallows.  Any other context manager
-// goes through the protocol.
+// subclass may override anything) is taken and given back through its C
+// functions: its __exit__ is its release and never swallows.  Any other
+// context manager goes through the protocol.
 template <class Body>
 Object locked(kit::Ctx cx, const Object& lock, Body&& body) {
-    if (!Py_IS_TYPE(lock.get(), reinterpret_cast<PyTypeObject*>(cx.state<State>().rlock_type.get())))
+    State& st = cx.state<State>();
+    if (!Py_IS_TYPE(lock.get(), reinterpret_cast<PyTypeObject*>(st.rlock_type.get())))
         return kit::with(cx, lock, std::forward<Body>(body));
+    auto release = [&] {
+        if (st.rlock_release) Object::steal(st.rlock_release(lock.get(), nullptr));
+        else lock.method(cx["release"_n]);
+    };
+    if (st.rlock_acquire) Object::steal(st.rlock_acquire(lock.get(), st.no_args.get(), nullptr));
+    else lock.method(cx["acquire"_n]);
     if constexpr (std::is_void_v<decltype(body())>) {
-        kit::with_lock(cx, lock, std::forward<Body>(body));
+        kit::try_finally(std::forward<Body>(body), release);
         return kit::None();
     } else {
-        return kit::with_lock(cx, lock, std::forward<Body>(body));
+        return kit::try_finally(std::forward<Body>(body), release);
     }
+}
+
+// self.<name> for a _Cache: from its own dict while the guard holds.
+Object field(const Object& self, PyObject* name, const Object& fields) {
+    return kit::FieldGuard::field(self, name, fields);
 }
 
 // d.pop(k, None), result dropped
@@ -91,10 +127,11 @@ constexpr Sig get_sig{"get", {arg("self"), arg("ns").ann("Namespace"), arg("key"
 Object get(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
+    Object fields = cx.state<State>().cache.dict_of(self);
     PyObject* ns = c.raw(get_sig["ns"]);
     PyObject* key = c.raw(get_sig["key"]);
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
-        Object bucket = cx.dict_get(self.attr(cx["_store"_n]), ns);
+    return locked(cx, field(self, cx["_lock"_n], fields), [&]() -> Object {
+        Object bucket = cx.dict_get(field(self, cx["_store"_n], fields), ns);
         if (!bucket.truthy()) return kit::None();
         Object entry = cx.dict_get(bucket, key);
         if (!entry.truthy()) return kit::None();
@@ -117,11 +154,12 @@ constexpr Sig set_sig{"set",
 Object set(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
+    Object fields = cx.state<State>().cache.dict_of(self);
     PyObject* ns = c.raw(set_sig["ns"]);
     PyObject* key = c.raw(set_sig["key"]);
     Object data = c[set_sig["data"]], params = c[set_sig["params"]], ttl = c[set_sig["ttl"]];
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
-        Object store = self.attr(cx["_store"_n]);
+    return locked(cx, field(self, cx["_lock"_n], fields), [&]() -> Object {
+        Object store = field(self, cx["_store"_n], fields);
         if (!kit::contains(store, Object::borrow(ns))) store.set_item(ns, kit::dict());
 
         // A zero timedelta is false: such an entry never expires.
@@ -136,7 +174,7 @@ Object set(Call& c) {
         Object entry = CacheEntry(kw(cx["data"_n], data), kw(cx["fetched_at"_n], fetched_at),
                                   kw(cx["params"_n], entry_params), kw(cx["expires_at"_n], expires_at));
 
-        self.attr(cx["_store"_n]).item(ns).set_item(key, entry);
+        field(self, cx["_store"_n], fields).item(ns).set_item(key, entry);
         return entry;
     });
 }
@@ -146,8 +184,9 @@ constexpr Sig clear_ns_sig{"clear_ns", {arg("self"), arg("ns").ann("Namespace")}
 Object clear_ns(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
+    Object fields = cx.state<State>().cache.dict_of(self);
     PyObject* ns = c.raw(clear_ns_sig["ns"]);
-    locked(cx, self.attr(cx["_lock"_n]), [&] { dict_discard(cx, self.attr(cx["_store"_n]), ns); });
+    locked(cx, field(self, cx["_lock"_n], fields), [&] { dict_discard(cx, field(self, cx["_store"_n], fields), ns); });
     return {};
 }
 
@@ -156,8 +195,9 @@ constexpr Sig clear_all_sig{"clear_all", {arg("self")}, "None"};
 Object clear_all(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
+    Object fields = cx.state<State>().cache.dict_of(self);
     // In-flight counts are left alone: the fetches they stand for still run.
-    locked(cx, self.attr(cx["_lock"_n]), [&] { self.attr(cx["_store"_n]).method(cx["clear"_n]); });
+    locked(cx, field(self, cx["_lock"_n], fields), [&] { field(self, cx["_store"_n], fields).method(cx["clear"_n]); });
     return {};
 }
 
@@ -167,11 +207,12 @@ constexpr Sig begin_inflight_sig{"_begin_inflight", {arg("self"), arg("ns").ann(
 Object begin_inflight(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
-    if (!self.attr(cx["_singleflight"_n]).truthy()) return kit::True();
-    assert_inflight(cx, self.attr(cx["_inflight"_n]));
+    Object fields = cx.state<State>().cache.dict_of(self);
+    if (!field(self, cx["_singleflight"_n], fields).truthy()) return kit::True();
+    assert_inflight(cx, field(self, cx["_inflight"_n], fields));
     Object k = kit::tuple(c.raw(begin_inflight_sig["ns"]), c.raw(begin_inflight_sig["key"]));
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
-        Object inflight = self.attr(cx["_inflight"_n]);
+    return locked(cx, field(self, cx["_lock"_n], fields), [&]() -> Object {
+        Object inflight = field(self, cx["_inflight"_n], fields);
         Object zero = kit::integer(0);
         Object cnt = cx.dict_get(inflight, k.get(), zero.get());
         inflight.set_item(k, kit::add(cnt, kit::integer(1)));
@@ -187,11 +228,12 @@ constexpr Sig end_inflight_sig{"_end_inflight", {arg("self"), arg("ns").ann("Nam
 Object end_inflight(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
-    if (!self.attr(cx["_singleflight"_n]).truthy()) return {};
-    assert_inflight(cx, self.attr(cx["_inflight"_n]));
+    Object fields = cx.state<State>().cache.dict_of(self);
+    if (!field(self, cx["_singleflight"_n], fields).truthy()) return {};
+    assert_inflight(cx, field(self, cx["_inflight"_n], fields));
     Object k = kit::tuple(c.raw(end_inflight_sig["ns"]), c.raw(end_inflight_sig["key"]));
-    locked(cx, self.attr(cx["_lock"_n]), [&] {
-        Object inflight = self.attr(cx["_inflight"_n]);
+    locked(cx, field(self, cx["_lock"_n], fields), [&] {
+        Object inflight = field(self, cx["_inflight"_n], fields);
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.
         Object cnt = cx.dict_get(inflight, k.get(), one.get());
@@ -230,7 +272,12 @@ Object is_today(Call& c) {
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
     kit::Ctx cx = m.cx;
-    m.state<State>().rlock_type = kit::import_name("_thread", "RLock");
+    State& st = m.state<State>();
+    st.rlock_type = kit::import_name("_thread", "RLock");
+    st.rlock_acquire = reinterpret_cast<PyCFunctionWithKeywords>(
+        reinterpret_cast<void (*)()>(c_method(st.rlock_type, "acquire", METH_VARARGS | METH_KEYWORDS)));
+    st.rlock_release = c_method(st.rlock_type, "release", METH_NOARGS);
+    st.no_args = kit::tuple();
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
     m.from_import("threading", {"RLock"});
@@ -268,6 +315,7 @@ void body(kit::Module& m) {
                    "Returns True if caller should fetch; False if another fetch in progress.");
         cls.method(end_inflight_sig, end_inflight);
         m.set("_Cache", cls.build());
+        st.cache.bind(m.get("_Cache"), {cx["_lock"_n], cx["_store"_n], cx["_inflight"_n], cx["_singleflight"_n]});
     }
 
     m.def(to_date_sig, to_date);

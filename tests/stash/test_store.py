@@ -245,3 +245,51 @@ def test_to_date_and_is_today_refuse(value, message):
 def test_is_today():
     assert is_today(None) is True and is_today(datetime.now()) is True
     assert is_today(date.today() - timedelta(days=1)) is False
+
+
+def test_fast_paths_give_way_to_changes(monkeypatch):
+    # The store's own lock and fields are used directly while nothing was
+    # replaced; an RLock subclass, a changed class and a subclass are honoured.
+    cache = _Cache()
+    cache.set("ns", "k", "d")
+    for _ in range(3):
+        assert cache.get("ns", "k").data == "d"  # warm-up
+
+    class CountingRLock(type(threading.RLock())):
+        entered = 0
+
+        def __enter__(self):
+            CountingRLock.entered += 1
+            return super().__enter__()
+
+    cache._lock = CountingRLock()
+    assert cache.get("ns", "k").data == "d" and CountingRLock.entered == 1
+
+    shadow = cache.set("other", "k", "shadow")
+    monkeypatch.setattr(_Cache, "_store", property(lambda self: {"ns": {"k": shadow}}, lambda self, v: None),
+                        raising=False)
+    assert cache.get("ns", "k") is shadow
+    monkeypatch.undo()
+
+    class Sub(_Cache):
+        @property
+        def _singleflight(self):
+            return False
+
+        @_singleflight.setter
+        def _singleflight(self, value):
+            pass
+
+    assert Sub()._begin_inflight("ns", "k") is True and Sub()._inflight == {}
+
+
+def test_a_call_site_keeps_checking_types_after_good_calls():
+    cache = _Cache()
+
+    def call(params):
+        return cache.set("ns", "k", "d", params=params, ttl=None)
+
+    for _ in range(3):
+        call({"a": 1})
+    with pytest.raises(TypeError, match="Argument 'params' has incorrect type"):
+        call(["not", "a", "dict"])
