@@ -3,9 +3,17 @@
 # build and test dependencies, the stand-in of the public `varnix` layer and
 # builds the package with meson-python.  Sourced by the other scripts; prints
 # the venv's python path on success, and one line per stage on stderr.
+#
+# Another venv and build of the same tree (the sanitized one) come from the
+# same steps: PRIVATE_CORE_VENV names the venv (default .venv),
+# PRIVATE_CORE_BUILD_DIR the meson build folder (default build/wheel) and
+# PRIVATE_CORE_BUILD_ARGS adds whitespace-separated meson-python settings
+# (-Csetup-args=..., -Ccompile-args=...) to the build.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
+VENV="${PRIVATE_CORE_VENV:-$ROOT/.venv}"
+BUILD_DIR="${PRIVATE_CORE_BUILD_DIR:-$ROOT/build/wheel}"
+read -r -a BUILD_ARGS <<< "${PRIVATE_CORE_BUILD_ARGS:-}"
 
 say() { echo "setup: $*" >&2; }
 
@@ -30,7 +38,7 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sy
         apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >&2
         PY="$(find_python)"
     fi
-    say "creating .venv"
+    say "creating $(basename "$VENV")"
     rm -rf "$VENV"
     "$PY" -m venv "$VENV" >&2
 fi
@@ -53,5 +61,5 @@ fi
 # only recompiles what changed.
 say "building the extension modules"
 "$PYBIN" -m pip install -q --no-build-isolation --no-deps \
-    -Cbuild-dir="$ROOT/build/wheel" --force-reinstall "$ROOT" >&2
+    -Cbuild-dir="$BUILD_DIR" ${BUILD_ARGS[@]+"${BUILD_ARGS[@]}"} --force-reinstall "$ROOT" >&2
 echo "$PYBIN"

@@ -59,6 +59,7 @@ def round_of_calls(s, out):
 
 
 @pytest.mark.slow
+@pytest.mark.rss
 def test_memory_stays_flat(monkeypatch):
     # The table helpers are pandas' cost, not ours: keep them cheap here.
     for module in (daily_bars, tick_bars):

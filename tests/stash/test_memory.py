@@ -83,6 +83,7 @@ def run(good, bad, rounds):
 
 
 @pytest.mark.slow
+@pytest.mark.rss
 def test_memory_stays_flat():
     good, bad, (client, cache) = calls()
     run(good, bad, 500)  # warm caches, interned names, free lists
