@@ -14,7 +14,9 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import threading
 import timeit
+from dataclasses import dataclass, field
 from datetime import datetime, timedelta
+from typing import Any, Optional
 
 from private_core.stash_layer import BaseStashLayer
 from private_core.stash_store import _Cache
@@ -29,9 +31,29 @@ class PyEntry:
         return self.expires_at is not None and datetime.now() >= self.expires_at
 
 
+@dataclass
+class PyCacheEntry:
+    data: Any
+    fetched_at: datetime
+    params: dict = field(default_factory=dict)
+    expires_at: Optional[datetime] = None
+
+    def is_expired(self):
+        return self.expires_at is not None and datetime.now() >= self.expires_at
+
+
 class PyCache:
     def __init__(self):
         self._store, self._lock, self._inflight = {}, threading.RLock(), {}
+
+    def set(self, ns, key, data, *, params=None, ttl=None):
+        with self._lock:
+            if ns not in self._store:
+                self._store[ns] = {}
+            expires_at = datetime.now() + ttl if ttl else None
+            entry = PyCacheEntry(data=data, fetched_at=datetime.now(), params=params or {}, expires_at=expires_at)
+            self._store[ns][key] = entry
+            return entry
 
     def get(self, ns, key):
         with self._lock:
@@ -110,6 +132,8 @@ def measure():
     py_live_cache = PyCache()
     py_live_cache._store["eod"] = {KEY: PyEntry(frame, datetime.now() + TTL)}
 
+    set_cache, py_set_cache = _Cache(), PyCache()
+
     def fetcher():
         raise AssertionError("a hit must not fetch")
 
@@ -123,6 +147,9 @@ def measure():
         ("_Cache.get hit, with expiry",
          lambda: live_entry_cache.get("eod", KEY),
          lambda: py_live_cache.get("eod", KEY)),
+        ("_Cache.set, with expiry",
+         lambda: set_cache.set("eod", KEY, frame, ttl=TTL),
+         lambda: py_set_cache.set("eod", KEY, frame, ttl=TTL)),
         ("_begin_inflight + _end_inflight",
          lambda: (cache._begin_inflight("eod", KEY), cache._end_inflight("eod", KEY)),
          lambda: (py_cache._begin_inflight("eod", KEY), py_cache._end_inflight("eod", KEY))),

@@ -232,11 +232,16 @@ struct ModuleAttr {
 struct FieldGuard {
     Object cls;
     std::vector<PyObject*> names;  // interned, owned by the module state
+    // Class attributes that must still be these objects (a method the fast
+    // path stands in for).
+    std::vector<std::pair<PyObject*, Object>> methods;
     unsigned int version = 0;
 
-    void bind(const Object& c, std::initializer_list<PyObject*> guarded) {
+    void bind(const Object& c, std::initializer_list<PyObject*> guarded,
+              std::initializer_list<std::pair<PyObject*, Object>> own_methods = {}) {
         cls = c;
         names.assign(guarded);
+        methods.assign(own_methods.begin(), own_methods.end());
     }
     // The instance dict of `obj` when the guard holds, else null.
     Object dict_of(const Object& obj) {
@@ -248,6 +253,13 @@ struct FieldGuard {
             for (PyObject* n : names) {
                 Object on_class = cls.attr_opt(n);
                 if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return {};
+            }
+            for (auto& [n, expected] : methods) {
+                PyObject* d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, n);
+                if (d != expected.get()) {
+                    if (PyErr_Occurred()) fail();
+                    return {};
+                }
             }
             version = tp->tp_version_tag;
         }
@@ -265,9 +277,13 @@ struct FieldGuard {
     }
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(cls.get());
+        for (auto& m : methods) Py_VISIT(m.second.get());
         return 0;
     }
-    void clear() { cls = {}; }
+    void clear() {
+        cls = {};
+        methods.clear();
+    }
 };
 
 // What code running in a module works with: its state (names, globals).

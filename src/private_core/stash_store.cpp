@@ -23,15 +23,18 @@ struct State : kit::ModState {
     PyCFunction rlock_release = nullptr;
     Object no_args;
     kit::FieldGuard cache;  // _Cache's own fields
+    kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
 
     int traverse(visitproc visit, void* arg) {
         if (int r = kit::visit(rlock_type, visit, arg)) return r;
+        if (int r = entry.traverse(visit, arg)) return r;
         return cache.traverse(visit, arg);
     }
     void clear() {
         rlock_type = {};
         no_args = {};
         cache.clear();
+        entry.clear();
     }
 };
 
@@ -66,6 +69,20 @@ Object locked(kit::Ctx cx, const Object& lock, Body&& body) {
     } else {
         return kit::try_finally(std::forward<Body>(body), release);
     }
+}
+
+// entry.is_expired(): an entry of the module's own CacheEntry (whose
+// is_expired is still this module's, not shadowed on the instance) without
+// an expiry is known fresh without the call; every other entry is asked.
+bool expired(kit::Ctx cx, const Object& entry) {
+    Object fields = cx.state<State>().entry.dict_of(entry);
+    if (fields && !PyDict_GetItemWithError(fields.get(), cx["is_expired"_n])) {
+        if (PyErr_Occurred()) kit::fail();
+        PyObject* expires_at = PyDict_GetItemWithError(fields.get(), cx["expires_at"_n]);
+        if (expires_at == Py_None) return false;
+        if (!expires_at && PyErr_Occurred()) kit::fail();
+    }
+    return entry.method(cx["is_expired"_n]).truthy();
 }
 
 // self.<name> for a _Cache: from its own dict while the guard holds.
@@ -135,7 +152,7 @@ Object get(Call& c) {
         if (!bucket.truthy()) return kit::None();
         Object entry = cx.dict_get(bucket, key);
         if (!entry.truthy()) return kit::None();
-        if (entry.method(cx["is_expired"_n]).truthy()) {
+        if (expired(cx, entry)) {
             // The bucket stays, even when this was its last entry.
             dict_discard(cx, bucket, key);
             return kit::None();
@@ -297,8 +314,9 @@ void body(kit::Module& m) {
         cls.attr("params", m.get("field")(kw(cx["default_factory"_n], dict_type)));
         cls.annotate("expires_at", m.get("Optional").item(m.get("datetime")));
         cls.attr("expires_at", kit::None());
-        cls.method(is_expired_sig, is_expired);
+        Object own_is_expired = cls.method(is_expired_sig, is_expired);
         m.set("CacheEntry", m.get("dataclass")(cls.build()));
+        st.entry.bind(m.get("CacheEntry"), {cx["expires_at"_n]}, {{cx["is_expired"_n], own_is_expired}});
     }
 
     {

@@ -293,3 +293,16 @@ def test_a_call_site_keeps_checking_types_after_good_calls():
         call({"a": 1})
     with pytest.raises(TypeError, match="Argument 'params' has incorrect type"):
         call(["not", "a", "dict"])
+
+
+def test_entry_freshness_is_asked_of_a_replaced_is_expired(monkeypatch):
+    cache = _Cache()
+    entry = cache.set("ns", "k", "d")
+    for _ in range(3):
+        assert cache.get("ns", "k") is entry  # warm-up: no expiry, not asked
+    monkeypatch.setattr(CacheEntry, "is_expired", lambda self: True)
+    assert cache.get("ns", "k") is None
+    monkeypatch.undo()
+    entry = cache.set("ns", "k", "d")
+    entry.is_expired = lambda: True  # an instance attribute shadows the method
+    assert cache.get("ns", "k") is None
