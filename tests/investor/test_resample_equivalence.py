@@ -1,13 +1,17 @@
-"""The one-pass re-bucketing gives the loop's table bit for bit, or declines;
-and the Python loop is the engine's own algorithm."""
+"""The engine's re-bucketing gives the per-identifier loop's table bit for bit:
+in one pass where it can, through the loop itself where it cannot."""
 
 from __future__ import annotations
+
+import re
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from resample_reference import resample_one_pass, resample_reference
+import resample_reference as reference
+from private_core.investor import flow_engine
+from resample_reference import resample_reference
 
 SYMBOLS = ["VNM", "FPT", "HPG", "ACB", "Ánh", "vcb", "SSI", "B2", "B10", "MWG", "GAS", "VIC"]
 
@@ -72,9 +76,10 @@ def daily_table(seed: int, *, id_col: str | None = "symbol", date_col: str = "da
 
 def assert_same(left: pd.DataFrame, right: pd.DataFrame) -> None:
     pd.testing.assert_frame_equal(left, right, check_exact=True)
-    for column in left.columns:
-        if left[column].dtype == np.float64:  # the same bits, signed zeros and NaN included
-            assert (left[column].to_numpy().view("i8") == right[column].to_numpy().view("i8")).all(), column
+    for i, column in enumerate(left.columns):
+        if left.dtypes.iloc[i] == np.float64:  # the same bits, signed zeros and NaN included
+            bits = [f.iloc[:, i].to_numpy().view("i8") for f in (left, right)]
+            assert (bits[0] == bits[1]).all(), column
 
 
 TABLES = {
@@ -85,6 +90,7 @@ TABLES = {
     "no NaN": dict(nan_share=0.0, blanks=False),
     "all NaN-bearing": dict(nan_share=1.0),
     "icb codes": dict(id_col="icb"),
+    "whole icb codes": dict(id_col="icb", blanks=False, shuffle=True),
     "float codes": dict(id_col="code"),
     "ticker": dict(id_col="ticker", shuffle=True),
     "single group": dict(id_col=None, shuffle=True),
@@ -95,26 +101,67 @@ TABLES = {
 }
 
 
-ID_FIELD = {"icb codes": "icb"}
+@pytest.fixture
+def loop_runs(monkeypatch):
+    """Counts the per-group resamples: the loop's, never the one pass's."""
+    calls = []
+    original = pd.DataFrame.resample
+
+    def resample(frame, *args, **kwargs):
+        calls.append(args)
+        return original(frame, *args, **kwargs)
+
+    monkeypatch.setattr(pd.DataFrame, "resample", resample)
+    return calls
 
 
-@pytest.mark.parametrize("interval", ["1W", "1M"])
-@pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("name", list(TABLES))
-def test_one_pass_matches_the_loop(name, seed, interval):
-    frame = daily_table(seed, **TABLES[name])
+def check_engine(engine, loop_runs, frame, interval, *, one_pass, namespace="stock"):
+    """The engine's table is the loop's, or it fails as the loop fails; `one_pass`
+    tells which way it went."""
     before = frame.copy()
-    id_field = ID_FIELD.get(name, "symbol")
-    expected = resample_reference(frame, id_field, interval)
-    assert expected is not frame
-    assert_same(resample_one_pass(frame, id_field, interval), expected)
+    try:
+        expected = resample_reference(frame, engine._ID_FIELD.get(namespace), interval)
+    except Exception as exc:
+        with pytest.raises(type(exc), match=re.escape(str(exc))):
+            engine._resample_frame(frame, namespace, interval)
+    else:
+        loop_runs.clear()
+        assert_same(engine._resample_frame(frame, namespace, interval), expected)
+        assert bool(loop_runs) != one_pass
     assert_same(frame, before)
 
 
+@pytest.mark.parametrize("interval, seed", [("1W", 1), ("1M", 2), ("1W", 3), ("1M", 4), ("2W", 5), ("3M", 6)])
+@pytest.mark.parametrize("name", list(TABLES))
+def test_engine_gives_the_loops_table(engine, loop_runs, name, seed, interval):
+    namespace = "sector" if TABLES[name].get("id_col") == "icb" else "stock"
+    check_engine(engine, loop_runs, daily_table(seed, **TABLES[name]), interval, one_pass=interval in ("1W", "1M"),
+                 namespace=namespace)
+
+
 @pytest.mark.parametrize("interval", ["W-WED", "QE", "YE-JUN", "M"])
-def test_other_one_anchor_rules(interval):
-    frame = daily_table(3, days=400, shuffle=True)
-    assert_same(resample_one_pass(frame, "symbol", interval), resample_reference(frame, "symbol", interval))
+def test_other_one_anchor_rules(engine, loop_runs, interval):
+    check_engine(engine, loop_runs, daily_table(3, days=400, shuffle=True), interval, one_pass=True)
+
+
+def _as(dtype, change=None):
+    def apply(f):
+        f["symbol"] = f["symbol"].astype(dtype) if change is None else f["symbol"].astype(dtype).map(change)
+    return apply
+
+
+@pytest.mark.parametrize(
+    "change",
+    [_as("string"),  # missing values are <NA>, which _strict_str keeps as text
+     _as("category"),
+     _as(object, lambda v: np.str_(v) if isinstance(v, str) else v),
+     _as(object, lambda v: {"VNM": 8300, " VNM ": "8300", "FPT": True}.get(v, v)),
+     _as(object, lambda v: pd.NaT if v is None else v)],
+)
+def test_identifier_columns_of_every_kind(engine, loop_runs, change):
+    frame = daily_table(7, n_ids=4, days=60)
+    change(frame)
+    check_engine(engine, loop_runs, frame, "1W", one_pass=True)
 
 
 def _missing_first_date(f):
@@ -147,35 +194,42 @@ def _timedelta(f):
 
 @pytest.mark.parametrize(
     "interval, change",
-    [("2W", None), ("3M", None), ("1D", None), ("5min", None), ("W-XYZ", None), ("bogus", None),
-     ("1W", _missing_first_date), ("1W", _missing_first_name), ("1W", _float32), ("1W", _category),
-     ("1M", _tz_aware), ("1M", _timedelta), ("1M", _duplicate_label)],
+    [("1D", None), ("5min", None), ("1W", _missing_first_date), ("1W", _missing_first_name), ("1W", _float32),
+     ("1W", _category), ("1M", _tz_aware), ("1M", _timedelta), ("1M", _duplicate_label)],
 )
-def test_declines_what_it_cannot_match(interval, change):
+def test_what_one_pass_cannot_match_goes_through_the_loop(engine, loop_runs, interval, change):
     frame = daily_table(4, blanks=False)
     if change:
         change(frame)
-    assert resample_one_pass(frame, "symbol", interval) is None
+    check_engine(engine, loop_runs, frame, interval, one_pass=False)
 
 
 @pytest.mark.parametrize(
-    "frame",
-    [pd.DataFrame(), pd.DataFrame({"trade_date": ["2024-01-02"], "buy": [1]}),
-     pd.DataFrame({"symbol": [None, " "], "date": ["2024-01-02", "2024-01-03"], "buy": [1, 2]}),
-     pd.DataFrame({"symbol": ["VNM"], "date": ["2024-01-02"], "note": ["x"]})],
+    "frame, interval",
+    [(daily_table(4, n_ids=2, days=20), "W-XYZ"), (daily_table(4, n_ids=2, days=20), "bogus"),
+     # the last month's end is past the last day nanoseconds can count
+     (pd.DataFrame({"symbol": ["VNM", "VNM"], "date": pd.to_datetime(["2262-04-05", "2262-04-10"]).as_unit("ns"),
+                    "buy": [1.0, 2.0]}), "1M")],
 )
-def test_nothing_to_resample_gives_the_frame_back(frame):
-    assert resample_one_pass(frame, "symbol", "1W") is frame
-    assert resample_reference(frame, "symbol", "1W") is frame
+def test_the_loops_errors(engine, loop_runs, frame, interval):
+    check_engine(engine, loop_runs, frame, interval, one_pass=False)
 
 
-@pytest.mark.parametrize(
-    "namespace, table, interval",
-    [("stock", "stock", "1W"), ("stock", "shuffled", "1M"), ("sector", "icb codes", "1M"),
-     ("market", "single group", "1W"), ("stock", "carried dates and flags", "2W"),
-     ("stock", "signed zeros, infinities", "1M"), ("stock", "float codes", "1W")],
-)
-def test_reference_is_the_engine(engine, namespace, table, interval):
-    frame = daily_table(5, **TABLES[table])
-    expected = engine._resample_frame(frame, namespace, interval)
-    assert_same(resample_reference(frame, engine._ID_FIELD.get(namespace), interval), expected)
+def test_a_replaced_strict_str_runs_on_every_row(engine, loop_runs, monkeypatch):
+    frame = daily_table(6, n_ids=4, days=60, shuffle=True)
+    engine._resample_frame(frame, "stock", "1W")  # warm: the module's own function taken directly
+    seen = []
+
+    def lowered(value):
+        seen.append(value)
+        return "" if value is None or value != value else str(value).strip().lower()
+
+    monkeypatch.setattr(flow_engine, "_strict_str", lowered)
+    monkeypatch.setattr(reference, "_strict_str", lowered)
+    got = engine._resample_frame(frame, "stock", "1W")
+    dated = frame[pd.to_datetime(frame["date"], errors="coerce").notna()]
+    groups = got["symbol"].nunique()
+    assert len(seen) == len(dated) + groups and seen[:len(dated)] == dated["symbol"].tolist()
+    assert got["symbol"].str.islower().all() and loop_runs
+    seen.clear()
+    assert_same(got, resample_reference(frame, "symbol", "1W"))

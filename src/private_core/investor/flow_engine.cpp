@@ -37,9 +37,39 @@ struct State : kit::ModState {
     // to it, an exact dict is known to be a Mapping and the alias' slow
     // pure-Python check is skipped.
     Object mapping;
+    // The module's own _strict_str and pandas as bound at import.  The fast
+    // table paths rely on what these do; while the module names still refer
+    // to them they are taken, otherwise everything goes the general way
+    // through whatever the names hold now.
+    Object strict_str;
+    Object pandas;
+    // What the fast paths call: numpy, pandas' offset parser and the offset
+    // types whose buckets are single calendar periods, and a few dtypes.
+    Object np;
+    Object to_offset;
+    Object one_anchor_types;  // (Week, MonthEnd, QuarterEnd, YearEnd)
+    Object week_type;
+    Object out_of_bounds;     // pandas.errors.OutOfBoundsDatetime
+    Object string_dtype;      // pandas.StringDtype
+    Object infer_dtype;
+    Object float64, int64, object_dtype, bool_dtype;
 
-    int traverse(visitproc visit, void* arg) { return kit::visit(mapping, visit, arg); }
-    void clear() { mapping = {}; }
+    template <class F>
+    void each(F&& f) {
+        for (Object* o : {&mapping, &strict_str, &pandas, &np, &to_offset, &one_anchor_types, &week_type,
+                          &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype})
+            f(*o);
+    }
+    int traverse(visitproc visit, void* arg) {
+        int r = 0;
+        each([&](Object& o) {
+            if (!r) r = kit::visit(o, visit, arg);
+        });
+        return r;
+    }
+    void clear() {
+        each([](Object& o) { o = {}; });
+    }
 };
 
 // str(value).strip()
@@ -68,16 +98,71 @@ Object pandas_rule(const Object& interval) {
 }
 
 // ---------------------------------------------------------------------------
+// NumPy arrays from C++.  Arrays are made by numpy itself (np.empty) and their
+// memory is reached through the buffer protocol, so the module needs no numpy
+// headers and no table of numpy's C functions: one contiguous block of
+// doubles, int64 or object pointers, as numpy exports it.
+class ArrayView {
+    Py_buffer view_{};
+    bool held_ = false;
+
+public:
+    ArrayView() = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() { release(); }
+
+    // false (with no exception set) when the export is not one flat run of
+    // `itemsize`-byte items of format `code`; any other failure throws.
+    bool open(const Object& array, bool writable, char code, Py_ssize_t itemsize) {
+        int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+        kit::check_rc(PyObject_GetBuffer(array.get(), &view_, flags));
+        held_ = true;
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=') ++f;
+        bool same_code = f[0] == code || (code == 'q' && f[0] == 'l');
+        if (!same_code || f[1] != '\0' || view_.itemsize != itemsize || view_.ndim != 1) {
+            release();
+            return false;
+        }
+        return true;
+    }
+    void release() noexcept {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+    template <class T>
+    T* data() const {
+        return static_cast<T*>(view_.buf);
+    }
+};
+
+Object slice(Py_ssize_t start, Py_ssize_t stop) {
+    Object a = start == PY_SSIZE_T_MIN ? kit::None() : kit::integer(start);
+    Object b = stop == PY_SSIZE_T_MIN ? kit::None() : kit::integer(stop);
+    return Object::steal(PySlice_New(a.get(), b.get(), nullptr));
+}
+constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;  // an open end of a slice
+Object bit_or(const Object& a, const Object& b) { return Object::steal(PyNumber_Or(a.get(), b.get())); }
+Object bit_and(const Object& a, const Object& b) { return Object::steal(PyNumber_And(a.get(), b.get())); }
+
+// Whether the module's names still hold what the fast paths were written for.
+bool own_pandas(kit::Ctx cx) { return cx.global("pd"_n).is(cx.state<State>().pandas); }
+bool own_strict_str(kit::Ctx cx) { return cx.global("_strict_str"_n).is(cx.state<State>().strict_str); }
+
+// ---------------------------------------------------------------------------
 // _strict_str
 constexpr Sig strict_str_sig{"_strict_str", {arg("value").ann("Any")}, "str"};
 
-Object strict_str(Call& c) {
-    PyObject* value = c.raw(strict_str_sig["value"]);
-    if (value == Py_None) return kit::str("");
+Object strict_text(kit::Ctx cx, const Object& value) {
+    if (value.is_none()) return kit::str("");
     // Float NaN (numpy's float64 included) is "no value", never the text nan.
-    if (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) return kit::str("");
-    return stripped_text(c.cx(), c[strict_str_sig["value"]]);
+    if (PyFloat_Check(value.get()) && std::isnan(PyFloat_AS_DOUBLE(value.get()))) return kit::str("");
+    return stripped_text(cx, value);
 }
+
+Object strict_str(Call& c) { return strict_text(c.cx(), c[strict_str_sig["value"]]); }
 
 // ---------------------------------------------------------------------------
 // __init__
@@ -344,6 +429,313 @@ constexpr Sig resample_frame_sig{"_resample_frame",
                               arg("interval").str().ann("str")},
                              "pd.DataFrame"};
 
+// The identifiers of the kept rows as codes: `codes[i]` is the position of
+// row i's cleaned identifier in `uniques`, the distinct identifiers sorted.
+struct Identifiers {
+    Object codes, uniques;
+};
+
+// working[field] = the cleaned identifier of every kept row.
+void assign_identifiers(kit::Ctx cx, const Object& working, const Object& field, const Identifiers& ids) {
+    working.set_item(field, ids.uniques.method(cx["take"_n], ids.codes));
+}
+
+bool is_nan_float(const Object& v) { return PyFloat_Check(v.get()) && std::isnan(PyFloat_AS_DOUBLE(v.get())); }
+
+// A column pandas stores as numpy data of this kind ("O", "M", "i", ...).
+bool numpy_kind(kit::Ctx cx, const Object& dtype, std::string_view kinds) {
+    if (!dtype.isinstance(cx.state<State>().np.attr(cx["dtype"_n]))) return false;
+    std::string_view kind = dtype.attr(cx["kind"_n]).utf8();
+    return kind.size() == 1 && kinds.find(kind[0]) != std::string_view::npos;
+}
+
+// The identifier cleaning of step 7 done once per distinct value: the
+// module's own _strict_str depends on the value alone, so it runs on the
+// distinct values pandas finds and the texts go back to the rows by code.
+// That holds where values pandas tells apart give different texts and the
+// values pandas calls missing are None and float NaN: integer columns, and
+// text columns (the str dtype, or objects) holding only exact str, exact int,
+// None and float NaN.  Anything else is left untouched (false).
+bool clean_identifiers(kit::Ctx cx, Object& working, const Object& field, Identifiers& ids) {
+    const State& st = cx.state<State>();
+    const Object& np = st.np;
+    Object column = working.item(field);
+    Object dtype = column.attr(cx["dtype"_n]);
+    Object values;
+    bool text = false;
+    if (numpy_kind(cx, dtype, "O")) {
+        values = column.method(cx["to_numpy"_n]);
+        text = true;
+    } else if (dtype.isinstance(st.string_dtype) && is_nan_float(dtype.attr(cx["na_value"_n]))) {
+        values = column.method(cx["to_numpy"_n], kw(cx["dtype"_n], st.object_dtype));
+        text = true;
+    } else if (numpy_kind(cx, dtype, "iu")) {
+        values = column.method(cx["to_numpy"_n]);
+    } else {
+        return false;
+    }
+    if (text) {
+        values = np.method(cx["ascontiguousarray"_n], values);
+        ArrayView view;
+        if (!view.open(values, false, 'O', sizeof(PyObject*))) return false;
+        PyObject* const* items = view.data<PyObject*>();
+        for (Py_ssize_t i = 0, n = view.size(); i < n; ++i) {
+            PyObject* v = items[i];
+            if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || v == Py_None ||
+                  (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)))))
+                return false;
+        }
+    }
+
+    // Missing values get code -1 from factorize; -1 also picks the last entry
+    // of the tables below, which is the missing value's: "" and "dropped".
+    auto [raw_codes, raw_uniques] = kit::unpack<2>(st.pandas.method(cx["factorize"_n], values));
+    Object raw = raw_uniques.method(cx["tolist"_n]);
+    const Py_ssize_t m = PyList_GET_SIZE(raw.get());
+    Object texts = kit::list();
+    Object distinct = Object::steal(PySet_New(nullptr));
+    for (const Object& v : kit::iter(raw)) {
+        Object t = strict_text(cx, v);
+        kit::append(texts, t);
+        if (PyUnicode_GET_LENGTH(t.get())) kit::check_rc(PySet_Add(distinct.get(), t.get()));
+    }
+    kit::append(texts, kit::str(""));
+    Object sorted_ids = Object::steal(PySequence_List(distinct.get()));
+    kit::check_rc(PyList_Sort(sorted_ids.get()));  // the order of groupby's sorted keys
+    Object position = kit::dict();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted_ids.get()); ++i)
+        kit::check_rc(PyDict_SetItem(position.get(), PyList_GET_ITEM(sorted_ids.get(), i), kit::integer(i).get()));
+    Object code_of = np.method(cx["empty"_n], m + 1, kw(cx["dtype"_n], st.int64));
+    {
+        ArrayView view;
+        if (!view.open(code_of, true, 'q', 8)) return false;
+        for (Py_ssize_t i = 0; i <= m; ++i) {
+            PyObject* p = PyDict_GetItemWithError(position.get(), PyList_GET_ITEM(texts.get(), i));
+            if (!p && PyErr_Occurred()) kit::fail();
+            view.data<std::int64_t>()[i] = p ? PyLong_AsLongLong(p) : -1;
+        }
+    }
+
+    // Keep the rows whose text is not "".  The texts themselves go into
+    // `working` only if the loop runs (assign_identifiers): the one pass
+    // works from the codes.
+    Object codes = code_of.method(cx["take"_n], raw_codes);
+    Object keep = codes.compare(kit::integer(0), Py_GE);
+    if (!keep.method(cx["all"_n]).truthy()) {
+        working = working.item(keep);
+        codes = codes.item(keep);
+    }
+    ids.codes = codes;
+    ids.uniques = np.method(cx["array"_n], sorted_ids, kw(cx["dtype"_n], st.object_dtype));
+    return true;
+}
+
+// The offset of `rule` when every bucket is one calendar period (labelled by
+// the first anchor on or after its day, whatever a group's range), else null.
+Object one_anchor_offset(kit::Ctx cx, const Object& rule) {
+    const State& st = cx.state<State>();
+    Object offset;
+    try {
+        offset = st.to_offset(rule);
+    } catch (kit::Error&) {
+        // Not a rule pandas knows: the loop raises pandas' own error.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return {};
+    }
+    if (!kit::contains(st.one_anchor_types, kit::type(offset.type()))) return {};
+    if (!offset.attr(cx["n"_n]).eq(kit::integer(1)) || offset.attr(cx["normalize"_n]).truthy()) return {};
+    if (offset.type() == reinterpret_cast<PyTypeObject*>(st.week_type.get()) && offset.attr(cx["weekday"_n]).is_none())
+        return {};
+    return offset;
+}
+
+// Each identifier's first value of a descriptive column, in a form from
+// which the table gets the column the loop builds from one value per
+// identifier; null when that is not certain (missing values, mixed types).
+Object carried_values(kit::Ctx cx, const Object& column, const Object& first_rows) {
+    const State& st = cx.state<State>();
+    Object dtype = column.attr(cx["dtype"_n]);
+    Object values = column.method(cx["to_numpy"_n]).item(first_rows);
+    bool text;
+    if (numpy_kind(cx, dtype, "bOM")) {
+        if (dtype.eq(st.bool_dtype)) return values;
+        if (numpy_kind(cx, dtype, "M"))
+            return st.np.method(cx["isnat"_n], values).method(cx["any"_n]).truthy() ? Object() : values;
+        text = numpy_kind(cx, dtype, "O");
+    } else {
+        text = dtype.isinstance(st.string_dtype);
+    }
+    // All str: the default string dtype, as each single str gives.
+    if (text && st.infer_dtype(values, kw(cx["skipna"_n], false)).eq(cx.obj("string"_n))) return values;
+    return {};
+}
+
+// The loop's table in one pass over all rows, or null where only the loop is
+// known to give it: the same columns, dtypes, order and float bits.  `ids`
+// holds the identifier codes when step 7 made them.
+Object one_pass(kit::Ctx cx, const Object& working, const Object& date_column, const Object& field,
+                const Object& numeric_cols, const Object& offset, Identifiers ids) {
+    const State& st = cx.state<State>();
+    const Object& np = st.np;
+    const Object& pd = st.pandas;
+    Object dates = working.item(date_column);
+    Object date_dtype = dates.attr(cx["dtype"_n]);
+    if (!numpy_kind(cx, date_dtype, "M")) return {};  // tz-aware dates bucket in local time
+    Object columns = working.attr(cx["columns"_n]);
+    if (!columns.attr(cx["is_unique"_n]).truthy()) return {};
+    for (const Object& label : kit::iter(columns)) {
+        if (!PyUnicode_CheckExact(label.get())) return {};
+    }
+    Object int_cols = kit::list(), float_cols = kit::list();
+    for (const Object& column : kit::iter(numeric_cols)) {
+        Object dtype = working.item(column).attr(cx["dtype"_n]);
+        if (!numpy_kind(cx, dtype, "if")) return {};
+        if (dtype.eq(st.float64)) kit::append(float_cols, column);
+        else if (dtype.eq(st.int64)) kit::append(int_cols, column);
+        else return {};
+    }
+    const bool by_identifier = field.truthy();
+
+    // Bucket of every row: the first anchor on or after its day, as a
+    // position in the grid of all anchors from the first to the last one.
+    Object day = dates.attr(cx["dt"_n]).method(cx["normalize"_n]);
+    Object unit = np.method(cx["datetime_data"_n], date_dtype).item(0);
+    Object grid;
+    try {
+        grid = pd.method(cx["date_range"_n], offset.method(cx["rollforward"_n], day.method(cx["min"_n])),
+                         offset.method(cx["rollforward"_n], day.method(cx["max"_n])), kw(cx["freq"_n], offset),
+                         kw(cx["unit"_n], unit));
+    } catch (kit::Error&) {
+        // A last anchor past the end of the calendar: the loop says so.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(st.out_of_bounds.get())) throw;
+        PyErr_Clear();
+        return {};
+    }
+    Object bucket = grid.method(cx["to_numpy"_n]).method(cx["searchsorted"_n], day.method(cx["to_numpy"_n]));
+
+    const Py_ssize_t n = working.len();
+    Object codes = ids.codes, uniques = ids.uniques;
+    if (!by_identifier) {
+        codes = np.method(cx["zeros"_n], n, kw(cx["dtype"_n], np.attr(cx["intp"_n])));
+    } else if (!codes) {
+        auto [c, u] = kit::unpack<2>(
+            pd.method(cx["factorize"_n], working.item(field), kw(cx["sort"_n], true)));
+        codes = c;
+        // As plain objects: the loop writes each identifier as a str, whatever
+        // the column's own string dtype.
+        uniques = u.method(cx["to_numpy"_n], kw(cx["dtype"_n], st.object_dtype));
+    }
+    Object n_ids = kit::integer(by_identifier ? uniques.len() : 1);
+
+    // Rows by identifier, then date; ties keep table order, as each group's
+    // stable sort by date does, so every bucket adds its values in the same
+    // order.  A table as _to_dataframe builds it is in that order already.
+    Object stamps = dates.method(cx["to_numpy"_n]).method(cx["view"_n], "i8");
+    Object code_step = np.method(cx["diff"_n], codes);
+    Object zero = kit::integer(0);
+    Object in_order_rows =
+        bit_or(code_step.compare(zero, Py_GT),
+               bit_and(code_step.compare(zero, Py_EQ), np.method(cx["diff"_n], stamps).compare(zero, Py_GE)));
+    const bool in_order = np.method(cx["all"_n], in_order_rows).truthy();
+    Object order = in_order ? slice(kOpen, kOpen) : np.method(cx["lexsort"_n], kit::tuple(stamps, codes));
+    Object code_s = codes.item(order), bucket_s = bucket.item(order);
+
+    // A segment is a run of rows of one identifier and one bucket.
+    Object head = slice(1, kOpen), tail = slice(kOpen, -1);
+    auto run_starts = [&](Py_ssize_t size, const Object& changed) {
+        Object flags = np.method(cx["empty"_n], size, kw(cx["dtype"_n], st.bool_dtype));
+        flags.set_item(zero, kit::True());
+        flags.set_item(head, changed);
+        return flags;
+    };
+    Object new_segment = run_starts(n, bit_or(code_s.item(head).compare(code_s.item(tail), Py_NE),
+                                              bucket_s.item(head).compare(bucket_s.item(tail), Py_NE)));
+    Object starts = np.method(cx["flatnonzero"_n], new_segment);
+    const Py_ssize_t n_seg = starts.len();
+    Object seg_code = code_s.item(starts), seg_bucket = bucket_s.item(starts);
+
+    // Every identifier gets each bucket from its first to its last.
+    Object id_first_seg = np.method(
+        cx["flatnonzero"_n], run_starts(n_seg, seg_code.item(head).compare(seg_code.item(tail), Py_NE)));
+    Object first_bucket = seg_bucket.item(id_first_seg);
+    Object last_seg = kit::sub(np.method(cx["append"_n], id_first_seg.item(head), n_seg), kit::integer(1));
+    Object last_bucket = seg_bucket.item(last_seg);
+    Object counts = kit::add(kit::sub(last_bucket, first_bucket), kit::integer(1));
+    Object id_start = kit::sub(np.method(cx["cumsum"_n], counts), counts);
+    Object total = counts.method(cx["sum"_n]);
+    Object seg_row = kit::sub(kit::add(id_start.item(seg_code), seg_bucket), first_bucket.item(seg_code));
+    Object out_code = np.method(cx["repeat"_n], np.method(cx["arange"_n], n_ids), counts);
+    Object out_bucket = kit::sub(np.method(cx["arange"_n], total),
+                                 np.method(cx["repeat"_n], kit::sub(id_start, first_bucket), counts));
+    const bool has_gaps = !total.eq(kit::integer(n_seg));
+
+    // Descriptive columns: each identifier's value in its first row.
+    Object carried = kit::dict();
+    Object first_rows;
+    for (const Object& column : kit::iter(columns)) {
+        if (kit::contains(numeric_cols, column) || column.eq(date_column) || column.eq(field)) continue;
+        if (!first_rows) {
+            first_rows = in_order ? starts.item(id_first_seg)
+                                  : kit::unpack<2>(np.method(cx["unique"_n], codes, kw(cx["return_index"_n], true)))[1];
+        }
+        Object values = carried_values(cx, working.item(column), first_rows);
+        if (!values) return {};
+        carried.set_item(column, values);
+    }
+
+    Object nan = kit::floating(NAN);
+    Object out = kit::dict();  // the loop's column order: date, numeric columns, identifier, carried
+    out.set_item(date_column, grid.method(cx["take"_n], out_bucket));
+    for (const Object& column : kit::iter(numeric_cols)) out.set_item(column, kit::None());
+    Object reduceat = np.attr(cx["add"_n]).attr(cx["reduceat"_n]);
+    for (const Object& column : kit::iter(int_cols)) {
+        // Integer sums are exact in any order.
+        Object sums = reduceat(working.item(column).method(cx["to_numpy"_n]).item(order), starts);
+        if (has_gaps) {
+            // One empty bucket anywhere makes the loop's whole column float.
+            Object filled = np.method(cx["full"_n], total, nan);
+            filled.set_item(seg_row, sums);
+            sums = filled;
+        }
+        out.set_item(column, sums);
+    }
+    if (float_cols.len()) {
+        Object block = working.item(float_cols).method(cx["to_numpy"_n]).item(order);
+        // pandas sums a group by reduceat when its block holds no NaN, and by
+        // a compensated sum otherwise; resample consolidates its input, so the
+        // block is every float column and the choice is made per identifier.
+        Object sums = reduceat(block, starts, kw(cx["axis"_n], 0));
+        Object dirty = np.method(cx["zeros"_n], n_ids, kw(cx["dtype"_n], st.bool_dtype));
+        Object nan_rows = np.method(cx["isnan"_n], block).method(cx["any"_n], kw(cx["axis"_n], 1));
+        dirty.set_item(code_s.item(nan_rows), kit::True());
+        if (dirty.method(cx["any"_n]).truthy()) {
+            Object rows = dirty.item(code_s);
+            Object segment = kit::sub(np.method(cx["cumsum"_n], new_segment), kit::integer(1));
+            Object compensated = pd.attr(cx["DataFrame"_n])(block.item(rows))
+                                     .method(cx["groupby"_n], segment.item(rows))
+                                     .method(cx["sum"_n], kw(cx["min_count"_n], 1));
+            sums.set_item(compensated.attr(cx["index"_n]).method(cx["to_numpy"_n]),
+                          compensated.method(cx["to_numpy"_n]));
+        }
+        if (has_gaps) {
+            Object filled = np.method(cx["full"_n], kit::tuple(total, float_cols.len()), nan);
+            filled.set_item(seg_row, sums);
+            sums = filled;
+        }
+        Py_ssize_t j = 0;
+        for (const Object& column : kit::iter(float_cols))
+            out.set_item(column, sums.item(kit::tuple(slice(kOpen, kOpen), j++)));
+    }
+    if (by_identifier) out.set_item(field, uniques.method(cx["take"_n], out_code));
+    for (const Object& item : kit::iter(kit::dict_items(carried))) {
+        auto [column, values] = kit::unpack<2>(item);
+        out.set_item(column, values.item(out_code));
+    }
+    // Identifiers came sorted and buckets ascending: the loop's final order.
+    return pd.attr(cx["DataFrame"_n])(out);
+}
+
 Object resample_frame(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self(), frame = c[resample_frame_sig["frame"]], ns = c[resample_frame_sig["namespace"]], interval = c[resample_frame_sig["interval"]];
@@ -378,7 +770,10 @@ Object resample_frame(Call& c) {
             if (preferred_field.is_none() && kit::contains(working_columns, field)) preferred_field = field;
         }
     }
-    if (!preferred_field.is_none()) {
+    // The one pass stands on pandas and _strict_str being the module's own.
+    const bool own = own_pandas(cx) && own_strict_str(cx);
+    Identifiers ids;
+    if (!preferred_field.is_none() && !(own && clean_identifiers(cx, working, preferred_field, ids))) {
         // Missing, NaN and blank identifiers all become "" and go.
         working.set_item(preferred_field, working.item(preferred_field).method(cx["apply"_n], cx.global("_strict_str"_n)));
         Object keep = Object::steal(PyObject_RichCompare(working.item(preferred_field).get(), cx.obj(""_n).get(), Py_NE));
@@ -387,15 +782,23 @@ Object resample_frame(Call& c) {
 
     Object numeric_cols = kit::list();
     for (const Object& column : kit::iter(working.method(cx["select_dtypes"_n], kw(cx["include"_n], "number")).attr(cx["columns"_n]).method(cx["tolist"_n]))) {
-                 if (column.ne(preferred_field)) kit::append(numeric_cols, column);
-             }
+        if (column.ne(preferred_field)) kit::append(numeric_cols, column);
+    }
     if (PyList_GET_SIZE(numeric_cols.get()) == 0) return frame;
+    // Every identifier blank: no group to resample.
+    if (frame_empty(cx, working)) return frame;
 
     const bool by_identifier = preferred_field.truthy();
+    Object rule = pandas_rule(interval);
+    if (own) {
+        if (Object offset = one_anchor_offset(cx, rule)) {
+            if (Object out = one_pass(cx, working, date_column, preferred_field, numeric_cols, offset, ids)) return out;
+        }
+    }
+    if (ids.codes) assign_identifiers(cx, working, preferred_field, ids);
+
     Object group_iter = by_identifier ? working.method(cx["groupby"_n], preferred_field, kw(cx["group_keys"_n], false))
                                       : kit::list_of(kit::tuple(kit::None(), working));
-    Object rule = pandas_rule(interval);
-
     Object aggregated_frames = kit::list();
     for (const Object& pair : kit::iter(group_iter)) {
         auto [group_key, group_df] = kit::unpack<2>(pair);
@@ -510,8 +913,24 @@ void body(kit::Module& m) {
     m.set("Namespace", str_type);
     m.set("Operation", str_type);
 
-    m.state<State>().mapping = m.get("Mapping");
-    m.def(strict_str_sig, strict_str);
+    State& st = m.state<State>();
+    st.mapping = m.get("Mapping");
+    st.strict_str = m.def(strict_str_sig, strict_str);
+    st.pandas = m.get("pd");
+    st.np = kit::import("numpy");
+    st.to_offset = kit::import_name("pandas.tseries.frequencies", "to_offset");
+    Object offsets = kit::import("pandas.tseries.offsets");
+    st.week_type = offsets.attr(kit::str("Week"));
+    st.one_anchor_types = kit::tuple(st.week_type, offsets.attr(kit::str("MonthEnd")),
+                                     offsets.attr(kit::str("QuarterEnd")), offsets.attr(kit::str("YearEnd")));
+    st.out_of_bounds = kit::import_name("pandas.errors", "OutOfBoundsDatetime");
+    st.string_dtype = st.pandas.attr(kit::str("StringDtype"));
+    st.infer_dtype = kit::import_name("pandas.api.types", "infer_dtype");
+    Object np_dtype = st.np.attr(kit::str("dtype"));
+    st.float64 = np_dtype("float64");
+    st.int64 = np_dtype("int64");
+    st.object_dtype = np_dtype("O");
+    st.bool_dtype = np_dtype("bool");
 
     Object namespace_ops = kit::dict();
     namespace_ops.set_item(kit::str("stock"), ops({"flow", "breakdown", "foreign_room"}));
