@@ -141,3 +141,24 @@ def test_cached_globals_follow_every_change_at_once(monkeypatch):
     Meter.min_redraw_interval = -5.0
     with pytest.raises(NameError, match="'_draw_progress' is not defined"):
         progress.update_progress(6)
+
+
+def test_a_second_instance_of_a_module_keeps_its_own_state(monkeypatch):
+    # Each module object has its own state and its own kept globals: a
+    # replaced clock in one instance does not leak into the other.
+    import importlib.util
+    from private_core import progress
+    spec = importlib.util.find_spec("private_core.progress")
+    second = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(second)
+    assert second is not progress and second._draw_progress is not progress._draw_progress
+    drawn = {"first": [], "second": []}
+    for mod, label in ((progress, "first"), (second, "second")):
+        meter = type("M", (), dict(total=9, last_draw_t=0.0, min_redraw_interval=0.5))()
+        monkeypatch.setattr(mod, "_state", meter)
+        monkeypatch.setattr(mod, "_draw_progress", lambda current, force=False, label=label: drawn[label].append(current))
+    monkeypatch.setattr(second, "time", type("Clock", (), {"perf_counter": staticmethod(lambda: 0.1)}))
+    for _ in range(2):
+        progress.update_progress(1)   # the real clock: long after 0.0, drawn
+        second.update_progress(1)     # its own clock says 0.1: throttled
+    assert drawn == {"first": [1, 1], "second": []}

@@ -58,7 +58,7 @@ void body(kit::Module& m) {
     def_shared(m);
     m.def(fetch_ohlcv_sig, fetch_ohlcv, "Fetch raw OHLCV data for one or multiple symbols.");
 
-    m.set_all({"fetch_ohlcv", "ENDPOINT"});
+    m.set_all({"fetch_ohlcv", "ENDPOINT", "Interval"});
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ from private_core.progress import update_progress as update_progress
 from private_core.progress import finish_progress as finish_progress
 import pandas as pd
 
-__all__ = ['fetch_ohlcv', 'ENDPOINT']
+__all__ = ['fetch_ohlcv', 'ENDPOINT', 'Interval']
 
 Interval = Literal['1D', '1W', '1M']
 ENDPOINT: str

@@ -91,7 +91,7 @@ void body(kit::Module& m) {
     m.def(fetch_ohlcv_sig, fetch_ohlcv, "Fetch raw OHLCV data for one or multiple symbols.");
     m.def(fetch_orderbook_sig, fetch_orderbook, "Fetch raw orderbook (tape) data for one or multiple symbols.");
 
-    m.set_all({"fetch_ohlcv", "fetch_orderbook", "ENDPOINT", "ORDERBOOK_ENDPOINT"});
+    m.set_all({"fetch_ohlcv", "fetch_orderbook", "ENDPOINT", "ORDERBOOK_ENDPOINT", "IntervalIntraday"});
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ from private_core.progress import update_progress as update_progress
 from private_core.progress import finish_progress as finish_progress
 import pandas as pd
 
-__all__ = ['fetch_ohlcv', 'fetch_orderbook', 'ENDPOINT', 'ORDERBOOK_ENDPOINT']
+__all__ = ['fetch_ohlcv', 'fetch_orderbook', 'ENDPOINT', 'ORDERBOOK_ENDPOINT', 'IntervalIntraday']
 
 IntervalIntraday = Literal['1m', '5m', '15m', '30m', '1H', '1D']
 ENDPOINT: str

@@ -306,3 +306,33 @@ def test_entry_freshness_is_asked_of_a_replaced_is_expired(monkeypatch):
     entry = cache.set("ns", "k", "d")
     entry.is_expired = lambda: True  # an instance attribute shadows the method
     assert cache.get("ns", "k") is None
+
+
+def test_a_getattribute_hook_on_the_class_is_honoured(monkeypatch):
+    cache = _Cache()
+    cache.set("ns", "k", "d")
+    cache.get("ns", "k")
+    seen = []
+
+    def spy(self, name):
+        seen.append(name)
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(_Cache, "__getattribute__", spy)
+    assert cache.get("ns", "k").data == "d"
+    assert {"_lock", "_store"} <= set(seen)
+
+
+def test_an_exit_that_reraises_does_not_chain_an_error_to_itself():
+    class Reraise:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, exc_type, exc, tb):
+            raise exc
+
+    cache = _Cache()
+    cache._lock = Reraise()
+    with pytest.raises(TypeError) as info:
+        cache.get([], "k")
+    assert info.value.__context__ is not info.value
