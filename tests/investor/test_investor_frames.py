@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import types
 from collections import UserDict
 
 import numpy as np
 import pandas as pd
 import pytest
 
+from investor_fakes import FakeSession, daily_rows
+from private_core.investor import flow_engine
 from private_core.investor.flow_engine import _strict_str
 from varnix.exceptions import DataDecodingError
 
@@ -100,3 +103,93 @@ def test_date_columns_are_parsed_and_rows_sorted(engine):
 )
 def test_sort_keys(engine, rows, namespace, order):
     assert engine._to_dataframe(rows, namespace)["v"].tolist() == order
+
+
+# ---------------------------------------------------------------------------
+# Uniform rows become typed columns directly; the table is the records' table.
+
+class Text(str):
+    pass
+
+
+def records_table(rows, id_field):
+    """The table as pandas builds it from the records, dates parsed, sorted."""
+    frame = pd.DataFrame.from_records(rows)
+    for column in ("date", "Date", "trade_date", "timestamp"):
+        if column in frame.columns:
+            numeric = column == "timestamp" and pd.api.types.is_numeric_dtype(frame[column])
+            frame[column] = pd.to_datetime(frame[column], unit="s" if numeric else None, errors="coerce")
+    keys = [k for k in (id_field,) if k and k in frame.columns]
+    keys += next(([k] for k in ("date", "Date") if k in frame.columns), [])
+    return frame.sort_values(keys).reset_index(drop=True) if keys else frame
+
+
+UNIFORM = [{"symbol": s, "date": f"2024-01-{d:02d}", "buy": d * 1.5 + k, "volume": d * 10**12 + k, "group": "foreign"}
+           for k, s in enumerate(["VNM", "FPT", " HPG", "Ánh"]) for d in (5, 3, 4)]
+
+
+@pytest.mark.parametrize(
+    "rows, namespace, typed",
+    [
+        (UNIFORM, "stock", True),
+        ([{"icb": "8300", "Date": "2024-01-05", "timestamp": 1704153600, "v": 1.0},
+          {"icb": "8200", "Date": "bad", "timestamp": 1704240000, "v": 2.0}], "sector", True),
+        ([{"v": float("nan"), "t": ""}, {"v": float("-inf"), "t": "x"}, {"v": -0.0, "t": " "}], "stock", True),
+        ([{"n": -2**63}, {"n": 2**63 - 1}], "stock", True),
+        ([{"n": 2**63}, {"n": 1}], "stock", False),
+        ([{"b": True}, {"b": False}], "stock", False),
+        ([{"n": 1}, {"n": True}], "stock", False),
+        ([{"v": 1.5}, {"v": 2}], "stock", False),
+        ([{"s": "a", "v": 1.0}, {"s": None, "v": None}], "stock", False),
+        ([{"s": "a"}, {"s": float("nan")}], "stock", False),
+        ([{"v": np.float64(1.0)}, {"v": np.float64(2.0)}], "stock", False),
+        ([{"s": Text("a")}, {"s": Text("b")}], "stock", False),
+        ([{"symbol": "B", "date": "2024-01-02", "v": 1}, {"symbol": "A", "v": 2}], "stock", False),
+        ([{"symbol": "B", "v": 1}, {"symbol": "A", "v": 2, "date": "2024-01-02"}], "stock", False),
+        ([{"symbol": "B", "v": 1}, {"v": 2, "symbol": "A"}], "stock", False),
+        ([{1: "a"}, {1: "b"}], "stock", False),
+        ([{}, {}], "stock", False),
+        ([{"a": 1}, UserDict(a=2)], "stock", False),
+    ],
+)
+def test_table_is_the_records_table(engine, monkeypatch, rows, namespace, typed):
+    from_records = pd.DataFrame.from_records
+    expected = records_table(rows, engine._ID_FIELD.get(namespace))
+    calls = []
+    monkeypatch.setattr(pd.DataFrame, "from_records",
+                        classmethod(lambda cls, *a, **k: calls.append(a) or from_records(*a, **k)))
+    frame = engine._to_dataframe(rows, namespace)
+    pd.testing.assert_frame_equal(frame, expected, check_exact=True)
+    assert frame.columns.dtype == expected.columns.dtype and type(frame.index) is pd.RangeIndex
+    assert bool(calls) != typed
+
+
+def test_replaced_pandas_and_overrides_are_used(monkeypatch):
+    """Each shortcut gives way: the module's `pd` rebound, or a subclass's own
+    table methods, are what fetch_df goes through."""
+    seen = []
+    proxy = types.ModuleType("pandas_proxy")
+    proxy.__dict__.update(vars(pd))
+    proxy.DataFrame = types.SimpleNamespace(from_records=lambda rows: seen.append("records") or pd.DataFrame.from_records(rows))
+    proxy.concat = lambda frames, **kw: seen.append("concat") or pd.concat(frames, **kw)
+    rows = daily_rows("VNM", "2024-01-01", "2024-01-10") + daily_rows("FPT", "2024-01-03", "2024-01-09")
+    engine = flow_engine.InvestorFlowEngine(FakeSession(lambda method, path, sent: rows))
+    params = {"ids": ["VNM"], "interval": "1W"}
+    expected = engine.fetch_df("stock", "flow", params)
+    monkeypatch.setattr(flow_engine, "pd", proxy)
+    pd.testing.assert_frame_equal(engine.fetch_df("stock", "flow", params), expected, check_exact=True)
+    assert seen == ["records", "concat"]
+    monkeypatch.undo()
+
+    class Engine(flow_engine.InvestorFlowEngine):
+        def _to_dataframe(self, rows, namespace):
+            seen.append(("table", len(rows), namespace))
+            return super()._to_dataframe(rows, namespace)
+
+        def _resample_frame(self, frame, namespace, interval):
+            seen.append(("resample", len(frame), interval))
+            return "weekly"
+
+    seen.clear()
+    assert Engine(engine.session).fetch_df("stock", "flow", params) == "weekly"
+    assert seen == [("table", len(rows), "stock"), ("resample", len(rows), "1W")]
