@@ -713,9 +713,19 @@ inline void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
 
 inline PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    // Native calls count against the recursion limit as Python calls do: a
-    // cycle of them ends in RecursionError, not in a stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    // A native call counts as a Python call does, against the interpreter's
+    // recursion limit (sys.setrecursionlimit), and, since it uses the C
+    // stack, against the C-level limit too: a cycle of native calls ends in
+    // RecursionError, never in a stack overflow.
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (--ts->py_recursion_remaining < 0 || --ts->c_recursion_remaining < 0) {
+        const bool python_level = ts->py_recursion_remaining < 0;
+        ++ts->py_recursion_remaining;
+        if (!python_level) ++ts->c_recursion_remaining;
+        PyErr_SetString(PyExc_RecursionError, python_level ? "maximum recursion depth exceeded"
+                                                           : "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
     PyObject* result = nullptr;
     try {
         Call c(f);
@@ -728,7 +738,8 @@ inline PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nar
         set_from_cpp_exception();
         result = nullptr;
     }
-    Py_LeaveRecursiveCall();
+    ++ts->py_recursion_remaining;
+    ++ts->c_recursion_remaining;
     return result;
 }
 
