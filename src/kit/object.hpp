@@ -333,12 +333,9 @@ struct Piece {
         }
         return true;
     }
-    PyObject* object() {
-        if (!obj) {
-            hold = Object::steal(PyUnicode_FromStringAndSize(text, len));
-            obj = hold.get();
-        }
-        return obj;
+    // The piece as an object of its own (text becomes a new str).
+    Object as_object() const {
+        return obj ? Object::borrow(obj) : Object::steal(PyUnicode_FromStringAndSize(text, len));
     }
 };
 
@@ -384,7 +381,7 @@ inline Object cat(std::initializer_list<Piece> parts) {
     }
     Object t = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t i = 0;
-    for (const Piece& p : parts) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(const_cast<Piece&>(p).object()));
+    for (const Piece& p : parts) PyTuple_SET_ITEM(t.get(), i++, p.as_object().release());
     Object empty = Object::steal(PyUnicode_FromStringAndSize("", 0));
     return Object::steal(PyUnicode_Join(empty.get(), t.get()));
 }

@@ -42,8 +42,8 @@ Object concat(std::initializer_list<kit::Piece> parts) {
     }
     if (all_str) return kit::cat(parts);
     auto it = parts.begin();
-    Object acc = Object::borrow(const_cast<kit::Piece&>(*it).object());
-    for (++it; it != parts.end(); ++it) acc = kit::add(acc, Object::borrow(const_cast<kit::Piece&>(*it).object()));
+    Object acc = it->as_object();
+    for (++it; it != parts.end(); ++it) acc = kit::add(acc, it->as_object());
     return acc;
 }
 
