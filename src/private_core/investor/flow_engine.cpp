@@ -425,14 +425,20 @@ Object typed_columns(kit::Ctx cx, const Object& rows) {
     }
 
     // Nothing below runs Python code or allocates Python objects: the list
-    // and its rows cannot change under the walk.
+    // and its rows cannot change under the walk.  Rows decoded from one
+    // answer share their key objects, so a key once found equal is then
+    // recognised by identity.
+    std::vector<PyObject*> seen = keys;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* row = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(row) || PyDict_GET_SIZE(row) != static_cast<Py_ssize_t>(k)) return {};
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         for (std::size_t j = 0; PyDict_Next(row, &pos, &key, &value); ++j) {
-            if (key != keys[j] && !(PyUnicode_CheckExact(key) && PyUnicode_Compare(key, keys[j]) == 0)) return {};
+            if (key != seen[j]) {
+                if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, keys[j]) != 0) return {};
+                seen[j] = key;
+            }
             switch (kinds[j]) {
                 case Kind::Float:
                     if (!PyFloat_CheckExact(value)) return {};
