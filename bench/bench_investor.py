@@ -1,15 +1,20 @@
-"""Investor fetch: 100 identifiers of 500 daily rows each, weekly, from a local server.
+"""Investor engine: the fetch end to end, table building and resampling, each
+against what it replaces, measured in the same run (median of the rounds).
 
-Reports, median of the rounds, all measured in the same run:
-  - a bare ``requests`` loop doing the same POSTs and ``json()`` (the baseline:
-    HTTP and JSON decoding),
-  - ``InvestorFlowEngine.fetch_df`` end to end (batch mode, weekly),
-  - the same fetch with table building and resampling replaced by no-ops (the
-    request loop: session, payloads, row normalisation),
-  - ``_to_dataframe`` on the rows of one fetch (table building),
-  - ``_resample_frame`` on that table (weekly resampling).
+  - ``fetch_df``, 100 identifiers of 500 daily rows each, weekly, from a local
+    server, against a bare ``requests`` loop doing the same POSTs and
+    ``json()`` (HTTP and JSON decoding); and the request loop alone (session,
+    payloads, row normalisation: table building and resampling replaced by
+    no-ops) against the same baseline.
+  - ``_to_dataframe`` on the 50,000 rows of that fetch, against
+    ``DataFrame.from_records`` with the same date parsing and sort in Python.
+  - ``_resample_frame``, 500 identifiers x 500 trading days (one identifier in
+    ten with a few NaN, a few days missing), weekly and monthly, against the
+    per-identifier loop in Python (tests/investor/resample_reference.py).
 
-    PYTHONPATH=build/dev .venv/bin/python bench/bench_investor.py [--rounds 5]
+Every round checks that each pair gives the same table.
+
+    .venv/bin/python bench/bench_investor.py [--rounds 5]
 """
 
 from __future__ import annotations
@@ -17,21 +22,30 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import json
+import pathlib
 import statistics
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+import numpy as np
+import pandas as pd
 import requests
 
 from private_core.investor import flow_engine
 from private_core.investor.flow_engine import InvestorFlowEngine
 from private_core.wire_link import HttpSession
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "investor"))
+from resample_reference import resample_reference  # noqa: E402
+
 N_IDS = 100
 N_ROWS = 500
 ROOT = "/api/v1/varnix"
 ENDPOINT = "/market-data/investor/stock/flow"
+RESAMPLE_IDS = 500
+RESAMPLE_DAYS = 500
 
 
 def make_bodies() -> dict[str, bytes]:
@@ -93,8 +107,46 @@ def fetch(url: str, ids: list[str], cls=InvestorFlowEngine):
         return time.perf_counter() - t0, out
 
 
-def measure(rounds: int = 5) -> dict:
-    """Median milliseconds per fetch of each part."""
+def records_table(rows: list[dict], namespace: str = "stock") -> pd.DataFrame:
+    """The table built as before, in Python: records, date parsing, sort."""
+    frame = pd.DataFrame.from_records(rows)
+    frame["date"] = pd.to_datetime(frame["date"], errors="coerce")
+    return frame.sort_values(["symbol", "date"]).reset_index(drop=True)
+
+
+def daily_table(seed: int = 7) -> pd.DataFrame:
+    """Sorted by symbol and date, as the engine builds it; one identifier in
+    ten carries a few NaN, a few days are missing here and there."""
+    rng = np.random.default_rng(seed)
+    days = pd.bdate_range("2022-01-03", periods=RESAMPLE_DAYS).as_unit("us")
+    n = RESAMPLE_IDS * RESAMPLE_DAYS
+    keep = rng.random(n) > 0.02
+    buy = rng.lognormal(20, 2, n)
+    sell = rng.lognormal(20, 2, n)
+    net = buy - sell
+    net[(np.repeat(np.arange(RESAMPLE_IDS) % 10 == 0, RESAMPLE_DAYS)) & (rng.random(n) < 0.01)] = np.nan
+    frame = pd.DataFrame({
+        "symbol": np.repeat([f"S{k:03d}" for k in range(RESAMPLE_IDS)], RESAMPLE_DAYS),
+        "date": np.tile(days, RESAMPLE_IDS),
+        "buy_value": buy, "sell_value": sell, "net_value": net,
+        "buy_volume": rng.integers(0, 10**7, n), "sell_volume": rng.integers(0, 10**7, n),
+        "group": "foreign",
+    })
+    return frame[keep].reset_index(drop=True)
+
+
+def timed(fn, *args):
+    t0 = time.perf_counter()
+    out = fn(*args)
+    return time.perf_counter() - t0, out
+
+
+def same(a: pd.DataFrame, b: pd.DataFrame) -> None:
+    pd.testing.assert_frame_equal(a, b, check_exact=True)
+
+
+def measure_fetch(rounds: int) -> dict[str, float]:
+    """Median milliseconds per call: the fetch, its request loop, table building."""
     Handler.bodies = make_bodies()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -105,7 +157,7 @@ def measure(rounds: int = 5) -> dict:
         setattr(flow_engine, name, lambda *a: None)
 
     engine = InvestorFlowEngine(None)
-    runs: dict[str, list[float]] = {"baseline": [], "core": [], "loop": [], "table": [], "resample": []}
+    runs: dict[str, list[float]] = {k: [] for k in ("baseline", "core", "loop", "table", "table_py")}
     baseline(url, ids[:5]), fetch(url, ids[:5])  # warm up
     for _ in range(rounds):
         runs["baseline"].append(baseline(url, ids))
@@ -113,28 +165,55 @@ def measure(rounds: int = 5) -> dict:
         runs["core"].append(elapsed)
         elapsed, records = fetch(url, ids, LoopOnly)
         runs["loop"].append(elapsed)
-        t0 = time.perf_counter()
-        frame = engine._to_dataframe(records, "stock")
-        runs["table"].append(time.perf_counter() - t0)
-        t0 = time.perf_counter()
-        weekly = engine._resample_frame(frame, "stock", "1W")
-        runs["resample"].append(time.perf_counter() - t0)
-        assert len(records) == N_IDS * N_ROWS and len(weekly) == len(out) == N_IDS * 72
+        # Both ways on the same rows, in turns, so that neither always finds
+        # the rows in the processor's caches after the other.
+        built = {}
+        for turn in range(4):
+            for key in ("table", "table_py")[::1 if turn % 2 else -1]:
+                elapsed, built[key] = timed(engine._to_dataframe if key == "table" else records_table, records, "stock")
+                runs[key].append(elapsed)
+        same(built["table"], built["table_py"])
+        assert len(records) == N_IDS * N_ROWS and len(out) == N_IDS * 72
     server.shutdown()
-
     return {k: statistics.median(v) * 1e3 for k, v in runs.items()}
+
+
+def measure_resample(rounds: int) -> dict[str, float]:
+    """Median milliseconds per call of the engine and of the loop, per interval."""
+    engine = InvestorFlowEngine(None)
+    frame = daily_table()
+    ms = {}
+    for interval in ("1W", "1M"):
+        engine._resample_frame(frame, "stock", interval)  # warm up
+        ours, loop = [], []
+        for _ in range(rounds):
+            t, got = timed(engine._resample_frame, frame, "stock", interval)
+            ours.append(t)
+            t, expected = timed(resample_reference, frame, "symbol", interval)
+            loop.append(t)
+            same(got, expected)
+        ms[interval] = statistics.median(ours) * 1e3
+        ms[interval + " loop"] = statistics.median(loop) * 1e3
+    return ms
 
 
 def figures(rounds: int = 3) -> list:
     from _table import Figure
 
-    ms = measure(rounds)
+    ms = measure_fetch(rounds)
+    rs = measure_resample(rounds)
     base = "requests POST + json()"
+    size = f"{RESAMPLE_IDS} ids x {RESAMPLE_DAYS} days"
     return [
-        Figure("investor", "fetch_df, 100 ids x 500 rows, weekly", ms["core"], "ms/fetch", base, ms["baseline"]),
+        Figure("investor", f"fetch_df, {N_IDS} ids x {N_ROWS} rows, weekly", ms["core"], "ms/fetch", base,
+               ms["baseline"]),
         Figure("investor", "  request loop (session, payloads, rows)", ms["loop"], "ms/fetch", base, ms["baseline"]),
-        Figure("investor", "  table building", ms["table"], "ms/fetch", "", None),
-        Figure("investor", "  resampling", ms["resample"], "ms/fetch", "", None),
+        Figure("investor", f"_to_dataframe, {N_IDS * N_ROWS:,} rows", ms["table"], "ms/call",
+               "from_records + dates + sort (Python)", ms["table_py"]),
+        Figure("investor", f"_resample_frame, {size}, 1W", rs["1W"], "ms/call", "per-identifier loop (Python)",
+               rs["1W loop"]),
+        Figure("investor", f"_resample_frame, {size}, 1M", rs["1M"], "ms/call", "per-identifier loop (Python)",
+               rs["1M loop"]),
     ]
 
 
@@ -142,13 +221,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
-    ms = measure(args.rounds)
-    print(f"{N_IDS} identifiers x {N_ROWS} daily rows, weekly, median of {args.rounds} rounds, ms per fetch")
-    print(f"  baseline: requests POST + json()           {ms['baseline']:9.1f}")
-    print(f"  core: fetch_df end to end                  {ms['core']:9.1f}")
-    print(f"    request loop (session, payloads, rows)   {ms['loop']:9.1f}   ({ms['loop'] - ms['baseline']:+.1f} over baseline)")
-    print(f"    table building (_to_dataframe)           {ms['table']:9.1f}")
-    print(f"    resampling (_resample_frame)             {ms['resample']:9.1f}")
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+    from _table import print_table
+
+    print(f"median of {args.rounds} rounds")
+    print_table(figures(args.rounds))
 
 
 if __name__ == "__main__":
