@@ -125,13 +125,26 @@ def records_table(rows, id_field):
 
 
 UNIFORM = [{"symbol": s, "date": f"2024-01-{d:02d}", "buy": d * 1.5 + k, "volume": d * 10**12 + k, "group": "foreign"}
-           for k, s in enumerate(["VNM", "FPT", " HPG", "Ánh"]) for d in (5, 3, 4)]
+           for k, s in enumerate(["VNM", "FPT", " HPG", "Ánh", "vcb"]) for d in (5, 3, 4, 4)]
+IN_ORDER = sorted(UNIFORM, key=lambda r: (r["symbol"], r["date"]))  # ties keep their order
+
+
+def but(rows, at, **change):
+    return [{**row, **change} if i == at else row for i, row in enumerate(rows)]
 
 
 @pytest.mark.parametrize(
     "rows, namespace, typed",
     [
         (UNIFORM, "stock", True),
+        (IN_ORDER, "stock", True),
+        (but(IN_ORDER, 5, date="2024-01-01"), "stock", True),
+        (but(IN_ORDER, 4, date="not a date"), "stock", True),  # NaT goes last among its symbol's rows
+        ([{**row, "date": row["date"] + "T09:00:00+07:00"} for row in IN_ORDER], "stock", True),
+        ([{"icb": i, "Date": d, "v": 1.0} for i in (8300, 8310) for d in ("2024-01-02", "2024-01-03")], "sector", True),
+        ([{"icb": i, "Date": "2024-01-02", "v": 1.0} for i in (8310, 8300)], "sector", True),
+        ([{"icb": i, "v": float(i)} for i in (0.5, 0.25)], "sector", True),
+        ([{"date": d, "v": 1} for d in ("2024-01-02", "2024-01-03", "2024-01-03", "2024-01-01")], "bond", True),
         ([{"icb": "8300", "Date": "2024-01-05", "timestamp": 1704153600, "v": 1.0},
           {"icb": "8200", "Date": "bad", "timestamp": 1704240000, "v": 2.0}], "sector", True),
         ([{"v": float("nan"), "t": ""}, {"v": float("-inf"), "t": "x"}, {"v": -0.0, "t": " "}], "stock", True),

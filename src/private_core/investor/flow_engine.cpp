@@ -151,6 +151,15 @@ Object bit_and(const Object& a, const Object& b) { return Object::steal(PyNumber
 bool own_pandas(kit::Ctx cx) { return cx.global("pd"_n).is(cx.state<State>().pandas); }
 bool own_strict_str(kit::Ctx cx) { return cx.global("_strict_str"_n).is(cx.state<State>().strict_str); }
 
+bool is_nan_float(const Object& v) { return PyFloat_Check(v.get()) && std::isnan(PyFloat_AS_DOUBLE(v.get())); }
+
+// A column pandas stores as numpy data of this kind ("O", "M", "i", ...).
+bool numpy_kind(kit::Ctx cx, const Object& dtype, std::string_view kinds) {
+    if (!dtype.isinstance(cx.state<State>().np.attr(cx["dtype"_n]))) return false;
+    std::string_view kind = dtype.attr(cx["kind"_n]).utf8();
+    return kind.size() == 1 && kinds.find(kind[0]) != std::string_view::npos;
+}
+
 // ---------------------------------------------------------------------------
 // _strict_str
 constexpr Sig strict_str_sig{"_strict_str", {arg("value").ann("Any")}, "str"};
@@ -472,6 +481,66 @@ Object typed_columns(kit::Ctx cx, const Object& rows) {
     return columns;
 }
 
+// Whether the rows already stand in the order frame.sort_values(sort_columns)
+// gives them (a stable sort): every key is a typed text or int64 column, or
+// a parsed date column without NaT (the sort puts missing values last), and
+// the rows ascend by the keys.  Sorting would then keep every row in place.
+bool in_sort_order(kit::Ctx cx, const Object& typed, const Object& frame, const Object& sort_columns) {
+    const State& st = cx.state<State>();
+    struct Key {
+        Object array;
+        ArrayView view;
+        bool text = false;
+    };
+    std::vector<Key> keys(static_cast<std::size_t>(PyList_GET_SIZE(sort_columns.get())));
+    std::size_t k = 0;
+    for (const Object& column : kit::iter(sort_columns)) {
+        Key& key = keys[k++];
+        Object values = frame.item(column);
+        if (numpy_kind(cx, values.attr(cx["dtype"_n]), "M")) {
+            key.array = values.method(cx["to_numpy"_n]).method(cx["view"_n], "i8");
+        } else {
+            for (const Object& parsed : {cx.obj("date"_n), cx.obj("Date"_n), cx.obj("trade_date"_n), cx.obj("timestamp"_n)}) {
+                if (column.eq(parsed)) return false;  // dates pandas did not make naive datetime64
+            }
+            PyObject* built = PyDict_GetItemWithError(typed.get(), column.get());
+            if (!built) {
+                if (PyErr_Occurred()) kit::fail();
+                return false;
+            }
+            key.array = Object::borrow(built);
+            Object dtype = key.array.attr(cx["dtype"_n]);
+            key.text = dtype.eq(st.object_dtype);
+            if (!key.text && !dtype.eq(st.int64)) return false;  // floats: NaN goes last
+        }
+        if (!key.view.open(key.array, false, key.text ? 'O' : 'q', 8)) return false;
+    }
+    const Py_ssize_t n = frame.len();
+    for (const Key& key : keys) {
+        if (key.text) continue;
+        const std::int64_t* v = key.view.data<std::int64_t>();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (v[i] == INT64_MIN) return false;  // NaT
+        }
+    }
+    // Typed text is exact str throughout: comparing cannot fail or run code.
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        for (const Key& key : keys) {
+            int order;
+            if (key.text) {
+                PyObject* const* v = key.view.data<PyObject*>();
+                order = v[i - 1] == v[i] ? 0 : PyUnicode_Compare(v[i - 1], v[i]);
+            } else {
+                const std::int64_t* v = key.view.data<std::int64_t>();
+                order = v[i - 1] < v[i] ? -1 : v[i - 1] > v[i];
+            }
+            if (order > 0) return false;
+            if (order < 0) break;
+        }
+    }
+    return true;
+}
+
 Object to_dataframe(Call& c) {
     kit::Ctx cx = c.cx();
     Object rows = c[to_dataframe_sig["rows"]];
@@ -506,7 +575,7 @@ Object to_dataframe(Call& c) {
     } else if (kit::contains(columns, cx.obj("Date"_n))) {
         kit::append(sort_columns, cx.obj("Date"_n));
     }
-    if (PyList_GET_SIZE(sort_columns.get()) != 0) {
+    if (PyList_GET_SIZE(sort_columns.get()) != 0 && !(typed && in_sort_order(cx, typed, frame, sort_columns))) {
         frame = frame.method(cx["sort_values"_n], sort_columns).method(cx["reset_index"_n], kw(cx["drop"_n], true));
     }
     return frame;
@@ -528,15 +597,6 @@ struct Identifiers {
 // working[field] = the cleaned identifier of every kept row.
 void assign_identifiers(kit::Ctx cx, const Object& working, const Object& field, const Identifiers& ids) {
     working.set_item(field, ids.uniques.method(cx["take"_n], ids.codes));
-}
-
-bool is_nan_float(const Object& v) { return PyFloat_Check(v.get()) && std::isnan(PyFloat_AS_DOUBLE(v.get())); }
-
-// A column pandas stores as numpy data of this kind ("O", "M", "i", ...).
-bool numpy_kind(kit::Ctx cx, const Object& dtype, std::string_view kinds) {
-    if (!dtype.isinstance(cx.state<State>().np.attr(cx["dtype"_n]))) return false;
-    std::string_view kind = dtype.attr(cx["kind"_n]).utf8();
-    return kind.size() == 1 && kinds.find(kind[0]) != std::string_view::npos;
 }
 
 // The identifier cleaning of step 7 done once per distinct value: the
