@@ -1,9 +1,12 @@
-"""Shared fixtures of the whole suite live in the subsystem folders; this file
-only makes sure the package under test is the built one."""
+"""Fixtures of the whole suite; the helpers behind them are in tests/support.py.
+The folders' own conftest files add theirs and may override these."""
 
 import os
 
 import pytest
+
+from private_core.wire_link import HttpSession
+from tests.support import API_ROOT
 
 
 def pytest_collection_modifyitems(config, items):
@@ -16,3 +19,10 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("rss"):
             item.add_marker(skip)
+
+
+@pytest.fixture
+def session(httpserver):
+    """An HttpSession with the key "test-key" at the local test server's API root."""
+    with HttpSession("test-key", base_url=httpserver.url_for(API_ROOT)) as s:
+        yield s
