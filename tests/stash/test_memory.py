@@ -1,16 +1,13 @@
 """Repeated calls, good and bad, do not make the process grow."""
 
 import gc
-import os
-import tracemalloc
 from datetime import date, timedelta
 
 import pytest
 
 from private_core import stash_rules
 from private_core.stash_store import CacheEntry, _Cache, is_today, to_date
-
-from conftest import Client
+from tests.support import StashClient, raising, repeat, resident_kib, traced_growth
 
 ROUNDS = 8_000
 WEEK = timedelta(days=7)
@@ -21,7 +18,7 @@ def failing():
 
 
 def calls():
-    client = Client()
+    client = StashClient()
     cache = _Cache()
     entry = CacheEntry("d", None, expires_at=None)
     frame = object()
@@ -43,7 +40,7 @@ def calls():
         lambda: client._fetch_with_cache("ns", ("k",), live=True, fetcher=object, ttl_live=WEEK, ttl_history=None,
                                          params={"x": 1}, wait_timeout=2, wait_interval=0.01),
         lambda: client.clear_cache("other"),
-        lambda: Client()._cache,
+        lambda: StashClient()._cache,
     ]
     bad = [
         lambda: to_date(1),
@@ -61,45 +58,20 @@ def calls():
                                          params=()),
         lambda: client.clear_cache(b"ns"),
     ]
-    return good, bad, (client, cache)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def run(good, bad, rounds):
-    for _ in range(rounds):
-        for fn in good:
-            fn()
-        for fn in bad:
-            try:
-                fn()
-            except (TypeError, ValueError, RuntimeError):
-                pass
-            else:
-                raise AssertionError("expected an error")
+    return good + [raising((TypeError, ValueError, RuntimeError), call) for call in bad], (client, cache)
 
 
 @pytest.mark.slow
 @pytest.mark.rss
 def test_memory_stays_flat():
-    good, bad, (client, cache) = calls()
-    run(good, bad, 500)  # warm caches, interned names, free lists
+    all_calls, (client, cache) = calls()
+    repeat(500, *all_calls)  # warm caches, interned names, free lists
     gc.collect()
-    rss_before = rss_bytes()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        run(good, bad, ROUNDS)
-        gc.collect()
-        after = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
+    resident = resident_kib()
+    grown = traced_growth(lambda: repeat(ROUNDS, *all_calls))
     # One leaked small object per call of any kind would be ROUNDS * 16
     # bytes or more.
-    assert after - before < ROUNDS * 16 // 2, after - before
+    assert grown < ROUNDS * 16 // 2, grown
     # Memory the tracer cannot see (the C++ side) stays put as well.
-    assert rss_bytes() - rss_before < 16 * 2**20
+    assert resident_kib() - resident < 16 * 1024
     assert client._cache._inflight == {} and cache._inflight == {}

@@ -6,7 +6,7 @@ import threading
 import time
 from datetime import timedelta
 
-from conftest import Client
+from tests.support import StashClient
 
 THREADS, CALLS = 16, 250
 NAMESPACES, KEYS = ("eod", "intraday"), (("AAA",), ("BBB",), ("CCC",))
@@ -17,7 +17,7 @@ class Flaky(Exception):
 
 
 def test_mixed_calls_from_many_threads():
-    client = Client()
+    client = StashClient()
     cache = client._cache
     produced, produced_lock = [], threading.Lock()  # everything a fetch or a set handed out
     failures, results = [], []
