@@ -1,17 +1,15 @@
-"""End-of-day bars: the wire, symbol normalisation, payload checks, rows,
-progress calls and the asterisk bar.  Normalisation and the bar are shared
-in behaviour with the intraday module, so both are checked here."""
+"""End-of-day bars: the wire, symbol normalisation, payload and argument
+checks, rows, progress calls and the asterisk bar.  All but the wire and the
+rows are shared in behaviour with the intraday module, so both are checked
+here."""
 
 from __future__ import annotations
 
-import json
-
 import pandas as pd
 import pytest
-from werkzeug import Response
 
-from price_fakes import API_ROOT, FakeResponse, bars_for
 from private_core import daily_bars, tick_bars
+from tests.support import API_ROOT, EOD, FakeResponse, FakeSession, bars_for, serve_bars
 from varnix.exceptions import DataDecodingError
 
 BARS = {
@@ -24,13 +22,8 @@ BARS = {
 }
 
 
-def serve_bars(request):
-    symbol = request.args["symbol"]
-    return Response(json.dumps({"error": None, "data": BARS[symbol]}), content_type="application/json")
-
-
 def test_batch_over_http(httpserver, session, progress):
-    httpserver.expect_request(API_ROOT + "/market-data/eod/ohlcv").respond_with_handler(serve_bars)
+    httpserver.expect_request(API_ROOT + EOD).respond_with_handler(serve_bars(BARS))
     df = daily_bars.fetch_ohlcv(session, ["vnm", " fpt", "HPG "], "2024-01-29", "", "1M")
 
     seen = [req for req, _ in httpserver.log]
@@ -92,10 +85,10 @@ def test_normalize_rejects(module, given, exc, message):
     assert str(info.value) == message
 
 
-def test_duplicates_fetched_once_and_volumes_not_doubled(fake_session, progress):
-    s = fake_session(bars_for(BARS))
+def test_duplicates_fetched_once_and_volumes_not_doubled(progress):
+    s = FakeSession(bars_for(BARS))
     df = daily_bars.fetch_ohlcv(s, ["vnm", "VNM", " vnm "], interval="1M")
-    assert s.symbols == ["VNM"]
+    assert [params["symbol"] for _, _, params in s.calls] == ["VNM"]
     assert df["volume"].tolist() == [2700, 900]
 
 
@@ -106,37 +99,37 @@ def test_duplicates_fetched_once_and_volumes_not_doubled(fake_session, progress)
     ("2024-01-01", None, {"symbol": "VNM", "interval": "1D", "start": "2024-01-01"}),
     ("not-a-date", "2024-02-01", {"symbol": "VNM", "interval": "1D", "start": "not-a-date", "end": "2024-02-01"}),
 ])
-def test_query_parameters(fake_session, progress, start, end, expected):
-    s = fake_session()
+def test_query_parameters(progress, start, end, expected):
+    s = FakeSession()
     daily_bars.fetch_ohlcv(s, "vnm", start=start, end=end)
-    assert s.calls == [("GET", "/market-data/eod/ohlcv", expected)]
+    assert s.calls == [("GET", EOD, expected)]
     assert list(s.calls[0][2]) == list(expected)
 
 
-def test_empty_result_skips_the_helpers(fake_session, progress, monkeypatch):
+def test_empty_result_skips_the_helpers(progress, monkeypatch):
     def boom(*a, **k):
         raise AssertionError("helper called")
     monkeypatch.setattr(daily_bars, "_to_dataframe", boom)
     monkeypatch.setattr(daily_bars, "resample_ohlcv_multi", boom)
-    df = daily_bars.fetch_ohlcv(fake_session(), ["aaa", "bbb"])
+    df = daily_bars.fetch_ohlcv(FakeSession(), ["aaa", "bbb"])
     assert isinstance(df, pd.DataFrame) and df.shape == (0, 0)
 
 
-def test_rows_and_helper_calls(fake_session, progress, monkeypatch):
+def test_rows_and_helper_calls(progress, monkeypatch):
     seen = {}
     monkeypatch.setattr(daily_bars, "_to_dataframe", lambda rows: seen.setdefault("rows", rows) and "frame")
     monkeypatch.setattr(daily_bars, "resample_ohlcv_multi",
                         lambda df, interval: seen.setdefault("resample", (df, interval)) and "result")
     bars = {"VNM": [{"time": "2024-01-02", "close": 1.0}, {"close": 2.0, "symbol": "VNM.X", "time": "2024-01-03"}]}
-    assert daily_bars.fetch_ohlcv(fake_session(bars_for(bars)), "vnm", interval="1W") == "result"
+    assert daily_bars.fetch_ohlcv(FakeSession(bars_for(bars)), "vnm", interval="1W") == "result"
     assert seen["rows"] == [{"symbol": "VNM", "time": "2024-01-02", "close": 1.0},
                             {"symbol": "VNM.X", "close": 2.0, "time": "2024-01-03"}]
     assert [list(r) for r in seen["rows"]] == [["symbol", "time", "close"], ["symbol", "close", "time"]]
     assert seen["resample"] == ("frame", "1W")
 
 
-def test_without_progress_only_start_and_finish(fake_session, progress):
-    daily_bars.fetch_ohlcv(fake_session(), ["aaa", "bbb"], show_progress=False)
+def test_without_progress_only_start_and_finish(progress):
+    daily_bars.fetch_ohlcv(FakeSession(), ["aaa", "bbb"], show_progress=False)
     assert progress == [("start", 2, "Batch EOD"), ("finish",)]
 
 
@@ -160,26 +153,26 @@ FETCHERS = [
     ({"error": None, "data": {"time": "x"}}, "Unexpected payload format for {word} series."),
     ({"data": [{"close": 1}, 5]}, "Each {word} row must be a dictionary."),
 ])
-def test_payload_checks(fake_session, progress, fetch, word, answer, message):
+def test_payload_checks(progress, fetch, word, answer, message):
     with pytest.raises(DataDecodingError) as info:
-        fetch(fake_session(lambda path, params: answer), " vnm")
+        fetch(FakeSession(answer), " vnm")
     assert str(info.value) == message.format(word=word)
     assert info.value.__cause__ is None
     assert ("finish",) not in progress
 
 
 @pytest.mark.parametrize("fetch, word", FETCHERS)
-def test_undecodable_body(fake_session, progress, fetch, word):
+def test_undecodable_body(progress, fetch, word):
     bad = ValueError("Expecting value")
     with pytest.raises(DataDecodingError) as info:
-        fetch(fake_session(lambda path, params: FakeResponse(error=bad)), "vnm")
+        fetch(FakeSession(FakeResponse(bad)), "vnm")
     assert str(info.value) == f"Unable to decode {word} response as JSON"
     assert info.value.__cause__ is bad
 
 
 @pytest.mark.parametrize("fetch, word", FETCHERS)
-def test_first_failing_symbol_ends_the_batch(fake_session, progress, fetch, word):
-    s = fake_session(lambda path, params: {"error": "down"})
+def test_first_failing_symbol_ends_the_batch(progress, fetch, word):
+    s = FakeSession({"error": "down"})
     with pytest.raises(DataDecodingError):
         fetch(s, ["aaa", "bbb", "ccc"])
     assert len(s.calls) == 1
@@ -197,9 +190,15 @@ def test_first_failing_symbol_ends_the_batch(fake_session, progress, fetch, word
      "fetch_ohlcv() got an unexpected keyword argument 'progress'"),
     (lambda s: daily_bars._render_progress(True, 4, "x"),
      "Argument 'current' has incorrect type (expected int, got bool)"),
+    (lambda s: tick_bars.fetch_ohlcv(s, "a", None, None, "1m", None, True),
+     "fetch_ohlcv() takes at most 6 positional arguments (7 given)"),
+    (lambda s: tick_bars.fetch_orderbook(s, "a", None, True),
+     "fetch_orderbook() takes at most 3 positional arguments (4 given)"),
+    (lambda s: tick_bars.fetch_orderbook(s, "a", target_date=20240304),
+     "Argument 'target_date' has incorrect type (expected str, got int)"),
 ])
-def test_bad_arguments_before_any_request(fake_session, progress, call, message):
-    s = fake_session()
+def test_bad_arguments_before_any_request(progress, call, message):
+    s = FakeSession()
     with pytest.raises(TypeError) as info:
         call(s)
     assert str(info.value) == message
@@ -234,8 +233,8 @@ def test_render_progress_edges(module, capsys):
 
 
 @pytest.mark.parametrize("fetch, word", FETCHERS)
-def test_rebound_error_class_that_makes_no_exception(fake_session, progress, monkeypatch, fetch, word):
+def test_rebound_error_class_that_makes_no_exception(progress, monkeypatch, fetch, word):
     monkeypatch.setattr(daily_bars, "DataDecodingError", lambda message: message)
     monkeypatch.setattr(tick_bars, "DataDecodingError", lambda message: message)
     with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
-        fetch(fake_session(lambda path, params: FakeResponse(error=ValueError("x"))), "vnm")
+        fetch(FakeSession(FakeResponse(ValueError("x"))), "vnm")

@@ -7,22 +7,16 @@ import io
 
 import pytest
 
-from price_fakes import FakeResponse, FakeSession
 from private_core import daily_bars, statement_desk, tick_bars
-
-
-def rss_kib() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4
-
+from tests.support import FakeResponse, FakeSession, replace_progress, resident_kib
 
 BARS = [{"time": "2024-01-02", "open": 1.0, "high": 2.0, "low": 0.5, "close": 1.5, "volume": 10, "symbol": "X"}]
 
 
-def answer(path, params):
+def answer(method, path, params):
     symbol = (params or {}).get("symbol")
     if symbol == "BAD":
-        return FakeResponse(error=ValueError("not json"))
+        return FakeResponse(ValueError("not json"))
     if symbol == "ERR":
         return {"error": {"code": 1}}
     if symbol == "ROW":
@@ -62,23 +56,21 @@ def round_of_calls(s, out):
 @pytest.mark.rss
 def test_memory_stays_flat(monkeypatch):
     # The table helpers are pandas' cost, not ours: keep them cheap here.
+    replace_progress(monkeypatch, daily_bars, tick_bars, keep=False)
     for module in (daily_bars, tick_bars):
-        for name in ("start_progress", "update_progress", "finish_progress"):
-            monkeypatch.setattr(module, name, lambda *a: None)
         monkeypatch.setattr(module, "_to_dataframe", lambda rows: rows)
         monkeypatch.setattr(module, "resample_ohlcv_multi", lambda df, interval: df)
     out = io.StringIO()
     monkeypatch.setattr(daily_bars, "sys", type("S", (), {"stdout": out})())
     monkeypatch.setattr(tick_bars, "sys", type("S", (), {"stdout": out})())
-    s = FakeSession(answer)
-    s.calls = type("Sink", (), {"append": lambda self, x: None})()
+    s = FakeSession(answer, record=False)
 
     for _ in range(1000):
         round_of_calls(s, out)
     gc.collect()
-    objects, rss = len(gc.get_objects()), rss_kib()
+    objects, resident = len(gc.get_objects()), resident_kib()
     for _ in range(7200):  # 14 calls a round: about 100,000 calls
         round_of_calls(s, out)
     gc.collect()
     assert len(gc.get_objects()) - objects < 500
-    assert rss_kib() - rss < 4096
+    assert resident_kib() - resident < 4096

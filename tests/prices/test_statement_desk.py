@@ -8,17 +8,14 @@ import types
 
 import pytest
 
-from price_fakes import API_ROOT, FakeResponse
 from private_core import statement_desk
+from tests.support import API_ROOT, COMPANY_TYPES, STATEMENTS, FakeResponse, FakeSession
 from varnix.exceptions import DataDecodingError
-
-TYPES = "/reporting/meta/company-types/validate"
-VALUES = "/reporting/statements/values"
 
 
 def test_company_types_over_http(httpserver, session):
     answer = {"FPT": "non_financial", "VCB": "bank", "unsupported": []}
-    httpserver.expect_request(API_ROOT + TYPES, method="GET").respond_with_json(answer)
+    httpserver.expect_request(API_ROOT + COMPANY_TYPES, method="GET").respond_with_json(answer)
     result = statement_desk.validate_company_types(session, [" fpt ", "", "vcb", "fpt"])
     (request, _), = httpserver.log
     # Blanks dropped; order and repeats kept; one query key per symbol.
@@ -28,7 +25,7 @@ def test_company_types_over_http(httpserver, session):
 
 def test_statement_values_over_http(httpserver, session):
     answer = {"data": {"FPT": {"2023": {"revenue": 52618}}}, "meta": {"period": "year"}}
-    httpserver.expect_request(API_ROOT + VALUES, method="POST").respond_with_json(answer)
+    httpserver.expect_request(API_ROOT + STATEMENTS, method="POST").respond_with_json(answer)
     result = statement_desk.fetch_statement_values(
         session, symbols=("fpt", "  ", "Vnm"), statement_id=2, start_year=2019, end_year=2023, period="year")
     (request, _), = httpserver.log
@@ -49,8 +46,8 @@ def test_coerce_symbols(symbols, expected):
 
 
 @pytest.mark.parametrize("symbols", [[], ["", "  "], ""])
-def test_no_symbol_left(fake_session, symbols):
-    s = fake_session()
+def test_no_symbol_left(symbols):
+    s = FakeSession()
     for call in (lambda: statement_desk.validate_company_types(s, symbols),
                  lambda: statement_desk.fetch_statement_values(s, symbols=symbols, statement_id=1, start_year=2020,
                                                                end_year=2021, period="year")):
@@ -61,33 +58,33 @@ def test_no_symbol_left(fake_session, symbols):
 
 
 CALLS = [
-    (TYPES, lambda s: statement_desk.validate_company_types(s, ["FPT"])),
-    (VALUES, lambda s: statement_desk.fetch_statement_values(s, symbols=["FPT"], statement_id=1, start_year=2020,
+    (COMPANY_TYPES, lambda s: statement_desk.validate_company_types(s, ["FPT"])),
+    (STATEMENTS, lambda s: statement_desk.fetch_statement_values(s, symbols=["FPT"], statement_id=1, start_year=2020,
                                                               end_year=2021, period="quarter")),
 ]
 
 
 @pytest.mark.parametrize("endpoint, call", CALLS)
 @pytest.mark.parametrize("body", [None, [], "text", 3])
-def test_not_an_object(fake_session, endpoint, call, body):
+def test_not_an_object(endpoint, call, body):
     with pytest.raises(DataDecodingError) as info:
-        call(fake_session(lambda path, params: body))
+        call(FakeSession(body))
     assert str(info.value) == f"Unexpected payload structure for {endpoint}."
 
 
 @pytest.mark.parametrize("endpoint, call", CALLS)
-def test_not_json(fake_session, endpoint, call):
+def test_not_json(endpoint, call):
     bad = ValueError("Expecting value")
     with pytest.raises(DataDecodingError) as info:
-        call(fake_session(lambda path, params: FakeResponse(error=bad)))
+        call(FakeSession(FakeResponse(bad)))
     assert str(info.value) == f"Unable to decode JSON response for {endpoint}."
     assert info.value.__cause__ is bad
 
 
 @pytest.mark.parametrize("endpoint, call", CALLS)
-def test_result_is_a_new_dict(fake_session, endpoint, call):
+def test_result_is_a_new_dict(endpoint, call):
     held = {"FPT": {"type": "bank"}}
-    s = fake_session(lambda path, params: held)
+    s = FakeSession(held)
     result = call(s)
     result["extra"] = 1
     assert held == {"FPT": {"type": "bank"}} and s.calls[0][1] == endpoint
@@ -115,8 +112,8 @@ def values(s, **changes):
      "validate_company_types() takes exactly 2 positional arguments (1 given)"),
     (lambda s: statement_desk._ensure_json_dict({}), "_ensure_json_dict() needs keyword-only argument context"),
 ])
-def test_bad_arguments(fake_session, call, message):
-    s = fake_session()
+def test_bad_arguments(call, message):
+    s = FakeSession()
     with pytest.raises(TypeError) as info:
         call(s)
     assert str(info.value) == message and s.calls == []

@@ -3,14 +3,11 @@ and what reaches the table helpers."""
 
 from __future__ import annotations
 
-import json
-
 import pandas as pd
 import pytest
-from werkzeug import Response
 
-from price_fakes import API_ROOT, bars_for
 from private_core import tick_bars
+from tests.support import API_ROOT, INTRADAY, ORDERBOOK, FakeSession, bars_for, serve_bars
 
 
 def minute_bars(day: str, closes: list[float], start_minute: int = 0) -> list[dict]:
@@ -31,15 +28,8 @@ TAPES = {
 }
 
 
-def serve(table):
-    def handler(request):
-        return Response(json.dumps({"error": None, "data": table[request.args["symbol"]]}),
-                        content_type="application/json")
-    return handler
-
-
 def test_intraday_batch_over_http(httpserver, session, progress):
-    httpserver.expect_request(API_ROOT + "/market-data/intraday/ohlcv").respond_with_handler(serve(MINUTES))
+    httpserver.expect_request(API_ROOT + INTRADAY).respond_with_handler(serve_bars(MINUTES))
     df = tick_bars.fetch_ohlcv(session, ["vnm", "fpt", "ssi"], "2024-03-04", None, "5m", True)
 
     seen = [req for req, _ in httpserver.log]
@@ -60,7 +50,7 @@ def test_intraday_batch_over_http(httpserver, session, progress):
 
 
 def test_orderbook_batch_over_http(httpserver, session, progress):
-    httpserver.expect_request(API_ROOT + "/market-data/intraday/orderbook").respond_with_handler(serve(TAPES))
+    httpserver.expect_request(API_ROOT + ORDERBOOK).respond_with_handler(serve_bars(TAPES))
     df = tick_bars.fetch_orderbook(session, ["VNM", " fpt", "ssi"], "2024-03-04")
 
     seen = [req for req, _ in httpserver.log]
@@ -74,8 +64,8 @@ def test_orderbook_batch_over_http(httpserver, session, progress):
 
 @pytest.mark.parametrize("adjusted, sent", [
     (None, None), (True, "true"), (False, "false"), (0, "false"), ("no", "true"), ([], "false")])
-def test_adjusted_flag(fake_session, progress, adjusted, sent):
-    s = fake_session()
+def test_adjusted_flag(progress, adjusted, sent):
+    s = FakeSession()
     tick_bars.fetch_ohlcv(s, "vnm", "", "", "1H", adjusted)
     params = s.calls[0][2]
     assert list(params)[:2] == ["symbol", "interval"] and params["interval"] == "1m" and "start" not in params
@@ -84,38 +74,22 @@ def test_adjusted_flag(fake_session, progress, adjusted, sent):
 
 @pytest.mark.parametrize("target_date, params", [
     (None, {"symbol": "VNM"}), ("", {"symbol": "VNM"}), ("04/03/2024", {"symbol": "VNM", "target_date": "04/03/2024"})])
-def test_orderbook_target_date(fake_session, progress, target_date, params):
-    s = fake_session()
+def test_orderbook_target_date(progress, target_date, params):
+    s = FakeSession()
     tick_bars.fetch_orderbook(s, " vnm", target_date)
-    assert s.calls == [("GET", "/market-data/intraday/orderbook", params)]
+    assert s.calls == [("GET", ORDERBOOK, params)]
 
 
-def test_interval_only_reaches_the_resampler(fake_session, progress, monkeypatch):
+def test_interval_only_reaches_the_resampler(progress, monkeypatch):
     got = {}
     monkeypatch.setattr(tick_bars, "resample_ohlcv_multi", lambda df, interval: got.setdefault("i", interval) and df)
-    tick_bars.fetch_ohlcv(fake_session(bars_for(MINUTES)), "vnm", interval="15m")
+    tick_bars.fetch_ohlcv(FakeSession(bars_for(MINUTES)), "vnm", interval="15m")
     assert got == {"i": "15m"}
 
 
 @pytest.mark.parametrize("fetch", [tick_bars.fetch_ohlcv, tick_bars.fetch_orderbook])
-def test_empty_and_quiet(fake_session, progress, monkeypatch, fetch):
+def test_empty_and_quiet(progress, monkeypatch, fetch):
     monkeypatch.setattr(tick_bars, "_to_dataframe", None)  # would fail if called
-    df = fetch(fake_session(), ["aaa", "bbb"], show_progress=False)
+    df = fetch(FakeSession(), ["aaa", "bbb"], show_progress=False)
     assert df.shape == (0, 0) and isinstance(df, pd.DataFrame)
     assert [c[0] for c in progress] == ["start", "finish"]
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda s: tick_bars.fetch_ohlcv(s, "a", None, None, "1m", None, True),
-     "fetch_ohlcv() takes at most 6 positional arguments (7 given)"),
-    (lambda s: tick_bars.fetch_orderbook(s, "a", None, True),
-     "fetch_orderbook() takes at most 3 positional arguments (4 given)"),
-    (lambda s: tick_bars.fetch_orderbook(s, "a", target_date=20240304),
-     "Argument 'target_date' has incorrect type (expected str, got int)"),
-])
-def test_bad_arguments(fake_session, progress, call, message):
-    s = fake_session()
-    with pytest.raises(TypeError) as info:
-        call(s)
-    assert str(info.value) == message
-    assert s.calls == [] and progress == []
