@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import subprocess
-import sys
 import typing
 from types import SimpleNamespace
 
@@ -11,6 +9,7 @@ import pytest
 
 from private_core.investor import FlowEngineContract as contract
 from private_core.investor.flow_engine import InvestorFlowEngine
+from tests.child import assert_clean_exit, run_child
 
 Contract = contract.FlowEngineContract
 
@@ -74,9 +73,6 @@ def test_fetch_df_checks_then_does_nothing():
 
 
 def test_import_does_not_load_the_transport():
-    code = (
-        "import sys, private_core.investor.FlowEngineContract as c; "
-        "print('private_core.wire_link' in sys.modules, hasattr(c, 'HttpSession'))"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["False", "False"]
+    assert_clean_exit(run_child("import sys, private_core.investor.FlowEngineContract as c\n"
+                                "print('private_core.wire_link' in sys.modules, hasattr(c, 'HttpSession'))"),
+                      "False False")

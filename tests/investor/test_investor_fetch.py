@@ -8,8 +8,8 @@ import pandas as pd
 import pytest
 from werkzeug import Response
 
-from investor_fakes import API_ROOT, FakeSession, daily_rows
 from private_core.investor.flow_engine import InvestorFlowEngine
+from tests.support import API_ROOT, STOCK_FLOW, FakeSession, daily_rows
 from varnix.exceptions import DataDecodingError, HttpError
 
 DAYS = {"VNM": daily_rows("VNM", "2024-01-01", "2024-01-14"), "FPT": daily_rows("FPT", "2024-01-08", "2024-01-09")}
@@ -20,7 +20,7 @@ def test_batch_through_the_wire(httpserver, session, progress):
         (symbol,) = json.loads(request.data)["ids"]
         return Response(json.dumps({"data": DAYS[symbol]}), content_type="application/json")
 
-    httpserver.expect_request(API_ROOT + "/market-data/investor/stock/flow", method="POST").respond_with_handler(answer)
+    httpserver.expect_request(API_ROOT + STOCK_FLOW, method="POST").respond_with_handler(answer)
     engine = InvestorFlowEngine(session)
     out = engine.fetch_df("STOCK", "Flow", {"ids": ["VNM", " ", " FPT "], "group": None, "interval": " 1w ",
                                             "start": "2024-01-01", "end": "2024-01-14"})
@@ -34,7 +34,7 @@ def test_batch_through_the_wire(httpserver, session, progress):
     ]
 
 
-def fake_engine(answer=None):
+def fake_engine(answer=lambda method, path, sent: []):
     return InvestorFlowEngine(FakeSession(answer))
 
 

@@ -2,25 +2,14 @@
 
 from __future__ import annotations
 
-import gc
-import tracemalloc
-
 import pytest
 
-from investor_fakes import FakeSession
 from private_core.investor import flow_engine
 from private_core.investor.FlowEngineContract import FlowEngineContract
+from tests.support import FakeSession, raising, replace_progress, traced_growth
 from varnix.exceptions import HttpError
 
 ROUNDS = 6_000  # x 17 calls
-
-
-class QuietSession(FakeSession):
-    """Keeps no record of its calls, so that only the engine could grow."""
-
-    def _send(self, method, path, sent):
-        self.calls.clear()
-        return super()._send(method, path, sent)
 
 
 def answer(method, path, sent):
@@ -30,7 +19,8 @@ def answer(method, path, sent):
 
 
 def rounds(n: int) -> None:
-    engine = flow_engine.InvestorFlowEngine(QuietSession(answer))
+    # A session that keeps no record of its calls: only the engine could grow.
+    engine = flow_engine.InvestorFlowEngine(FakeSession(answer, record=False))
     good = [
         lambda: engine._prepare_payload({"ids": [" VNM ", None, ""], "group": " Foreign ", "interval": " 1w "}),
         lambda: engine._to_query_params({"ids": ["VNM", " ", "FPT"], "group": "foreign"}),
@@ -40,7 +30,7 @@ def rounds(n: int) -> None:
         lambda: engine.fetch_df("stock", "flow", {"ids": "VNM"}),
         lambda: FlowEngineContract.fetch_df(engine, "stock", "flow", {}),
     ]
-    bad = [
+    bad = [raising(Exception, call) for call in [
         lambda: engine.fetch_df("bond", "flow", {}),
         lambda: engine.fetch_df("market", "foreign_room", {}),
         lambda: engine.fetch_df("stock", "flow", []),
@@ -51,30 +41,19 @@ def rounds(n: int) -> None:
         lambda: engine._ensure_mapping({}, "stock", 1),
         lambda: engine._to_dataframe(None, "stock"),
         lambda: engine._resample_frame(None, "stock", b"1W"),
-    ]
+    ]]
+    calls = good + bad
     for i in range(n):
-        for call in good:
+        for call in calls:
             call()
-        for call in bad:
-            with pytest.raises(Exception):
-                call()
         if i % 50 == 0:  # the pandas paths: batch, table, weekly buckets
             engine.fetch_df("stock", "flow", {"ids": ["A", "B"], "interval": "1W"})
 
 
 @pytest.mark.slow
 def test_memory_stays_flat(monkeypatch):
-    for name in ("start_progress", "update_progress", "finish_progress"):
-        monkeypatch.setattr(flow_engine, name, lambda *a: None)
+    replace_progress(monkeypatch, flow_engine, keep=False)
     rounds(200)  # warm caches: interned names, pandas' lazy imports
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        rounds(ROUNDS)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    grown = traced_growth(lambda: rounds(ROUNDS))
     # ~100,000 calls: a single leaked object per call would be several MB.
     assert grown < 256 * 1024, grown

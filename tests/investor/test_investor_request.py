@@ -8,11 +8,10 @@ from datetime import date, datetime
 import pytest
 import requests
 
-from investor_fakes import API_ROOT, FakeSession
+from tests.support import API_ROOT, STOCK_FLOW, FakeSession
 from varnix.exceptions import HttpError
 
-ENDPOINT = "/market-data/investor/stock/flow"
-URL = API_ROOT + ENDPOINT
+URL = API_ROOT + STOCK_FLOW
 
 
 @pytest.mark.parametrize(
@@ -68,10 +67,10 @@ def test_one_get_fallback_on_404_or_405(httpserver, session, engine, post_status
     engine.session = session
     payload = {"ids": ["VNM"], "group": "foreign", "empty": []}
     if isinstance(outcome, list):
-        assert engine._request(ENDPOINT, payload) == outcome
+        assert engine._request(STOCK_FLOW, payload) == outcome
     else:
         with pytest.raises(HttpError if isinstance(outcome, int) else outcome) as err:
-            engine._request(ENDPOINT, payload)
+            engine._request(STOCK_FLOW, payload)
         assert isinstance(outcome, type) or err.value.status_code == outcome
     seen = [req for req, _ in httpserver.log]
     assert [req.method for req in seen] == methods
@@ -84,7 +83,7 @@ def test_empty_ids_go_as_empty_query_value(httpserver, session, engine):
     httpserver.expect_ordered_request(URL, method="POST").respond_with_data("", status=405)
     httpserver.expect_ordered_request(URL, method="GET", query_string="ids=").respond_with_json(None)
     engine.session = session
-    assert engine._request(ENDPOINT, {"ids": []}) is None
+    assert engine._request(STOCK_FLOW, {"ids": []}) is None
 
 
 @pytest.mark.parametrize("error", [ConnectionError("down"), HttpError("boom", status_code=500), HttpError("transport")])
@@ -94,5 +93,5 @@ def test_other_errors_propagate_as_they_are(engine, error):
 
     engine.session = FakeSession(answer)
     with pytest.raises(type(error)) as err:
-        engine._request(ENDPOINT, {})
+        engine._request(STOCK_FLOW, {})
     assert err.value is error and len(engine.session.calls) == 1

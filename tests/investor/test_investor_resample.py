@@ -7,7 +7,7 @@ import math
 import pandas as pd
 import pytest
 
-from investor_fakes import daily_rows
+from tests.support import daily_rows
 
 
 def ts(day: str) -> pd.Timestamp:
