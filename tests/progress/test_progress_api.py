@@ -13,10 +13,11 @@ import sys
 import termios
 import textwrap
 import time
-import tracemalloc
 import tty
 
 import pytest
+
+from tests.support import traced_growth
 
 
 @pytest.mark.parametrize("name, doc", [
@@ -221,14 +222,10 @@ def test_memory_stays_flat(progress, term, clock, columns):
         progress.start_progress(0, "X")
         del term.writes[:]
 
-    for i in range(2000):
-        round_(i)
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for i in range(25_000):  # about 300,000 calls
+    def rounds(n):
+        for i in range(n):
             round_(i)
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+
+    rounds(2000)
+    grown = traced_growth(lambda: rounds(25_000))  # about 300,000 calls
     assert grown < 64 * 1024, grown

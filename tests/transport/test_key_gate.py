@@ -6,25 +6,22 @@ import pytest
 from private_core import key_gate
 from private_core.key_gate import validate_api_key
 from private_core.wire_link import HttpSession
+from tests.support import API_ROOT, VALIDATE, FakeResponse, FakeSession
 from varnix.exceptions import ApiKeyValidationError, HttpError
 from varnix.types import ApiKeyValidationResponse
 
-ROOT = "/api/v1/varnix"
 VALID = {"valid": True, "plan": "pro", "messages": ["welcome"]}
 
 
 def expect(httpserver, *args, **kwargs):
-    return httpserver.expect_request(f"{ROOT}/auth/validate", method="POST").respond_with_data(*args, **kwargs)
+    return httpserver.expect_request(API_ROOT + VALIDATE, method="POST").respond_with_data(*args, **kwargs)
 
 
 def sent_body(httpserver):
     return json.loads(httpserver.log[-1][0].get_data())
 
 
-def test_module_names_in_order():
-    names = [n for n in vars(key_gate) if not n.startswith("__")]
-    assert names == ["Optional", "ValidationError", "ApiKeyValidationError", "HttpError", "ApiKeyValidationResponse",
-                     "HttpSession", "logger", "VALIDATION_ENDPOINT", "validate_api_key"]
+def test_module_values():
     assert key_gate.VALIDATION_ENDPOINT == "/auth/validate"
     assert key_gate.logger.name == "private_core.key_gate"
     assert validate_api_key.__doc__.endswith("\n\nValidate the provided API key with the backend.")
@@ -100,30 +97,6 @@ def test_transport_failure_is_not_reported_as_rejection(caplog):
     rec = [r for r in caplog.records if r.name == "private_core.key_gate"]
     assert [(r.msg, r.args) for r in rec] == [
         ("Backend rejected API key validation (status=%s, payload=%s)", (None, None))]
-
-
-class FakeSession:
-    api_key = "k"
-
-    def __init__(self, outcome):
-        self.outcome = outcome
-        self.calls = []
-
-    def post(self, path, *, json_body=None):
-        self.calls.append((path, json_body))
-        if isinstance(self.outcome, BaseException):
-            raise self.outcome
-        return self.outcome
-
-
-class FakeResponse:
-    def __init__(self, value):
-        self.value = value
-
-    def json(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 def test_unexpected_failure_logs_traceback(caplog):

@@ -1,14 +1,14 @@
 """Many calls, success and error paths: memory must stay flat (no leaked
 references in the C++ modules)."""
 
-import gc
-import tracemalloc
+import logging
 
 import pytest
 import requests
 
 from private_core.key_gate import validate_api_key
 from private_core.wire_link import HttpSession
+from tests.support import raising, repeat, traced_growth
 from varnix.exceptions import ApiKeyValidationError, HttpError
 
 N = 100_000
@@ -43,30 +43,6 @@ def bad_response():
     return r
 
 
-def growth(fn, n=N):
-    fn()  # warm caches (interned names, imports)
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(n):
-        fn()
-    gc.collect()
-    after = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    return after - before
-
-
-def _expect(exc_type, fn):
-    def run():
-        try:
-            fn()
-        except exc_type:
-            pass
-        else:  # pragma: no cover - a missing error is a test failure
-            raise AssertionError("expected " + exc_type.__name__)
-    return run
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize(
     "name",
@@ -74,8 +50,6 @@ def _expect(exc_type, fn):
 )
 def test_memory_stays_flat(name, monkeypatch):
     # Log records would pile up in pytest's capture handler; keep them out.
-    import logging
-
     monkeypatch.setattr(logging.getLogger("private_core.key_gate"), "disabled", True)
     good = HttpSession("k", base_url="http://h/r")
     good._session = Pool(ok_response())
@@ -84,10 +58,12 @@ def test_memory_stays_flat(name, monkeypatch):
     calls = {
         "prepare_url": lambda: good._prepare_url("/market-data/eod/ohlcv"),
         "request_ok": lambda: good.get("/x", params={"symbol": "VNM"}, headers={"X": "1"}),
-        "request_400": _expect(HttpError, lambda: bad.post("/x", json_body={"a": 1})),
-        "type_error": _expect(TypeError, lambda: good.get("/x", params=[1])),
-        "count_error": _expect(TypeError, lambda: HttpSession("k", "b", "c")),
+        "request_400": raising(HttpError, lambda: bad.post("/x", json_body={"a": 1})),
+        "type_error": raising(TypeError, lambda: good.get("/x", params=[1])),
+        "count_error": raising(TypeError, lambda: HttpSession("k", "b", "c")),
         "validate_ok": lambda: validate_api_key(good, client_version="1.0", extra_context={"a": 1}),
-        "validate_rejected": _expect(ApiKeyValidationError, lambda: validate_api_key(bad, client_version="1.0")),
+        "validate_rejected": raising(ApiKeyValidationError, lambda: validate_api_key(bad, client_version="1.0")),
     }
-    assert growth(calls[name]) < 256 * 1024
+    call = calls[name]
+    call()  # warm caches (interned names, imports)
+    assert traced_growth(lambda: repeat(N, call)) < 256 * 1024

@@ -6,16 +6,11 @@ from werkzeug import Response
 
 from private_core import wire_link
 from private_core.wire_link import HttpSession
+from tests.support import API_ROOT, TRANSPORT_FAILURE
 from varnix.exceptions import HttpError
 
-ROOT = "/api/v1/varnix"
-TRANSPORT_MESSAGE = "\u26d4\ufe0f T\u1ea3i d\u1eef li\u1ec7u l\u1ed7i vui l\u00f2ng t\u1ea3i l\u1ea1i!"
 
-
-def test_module_names_in_order():
-    names = [n for n in vars(wire_link) if not n.startswith("__")]
-    assert names == ["logging", "requests", "TYPE_CHECKING", "Any", "Dict", "Optional", "urljoin", "logger",
-                     "BASE_URL", "DEFAULT_TIMEOUT", "_default_user_agent", "HttpSession"]
+def test_module_values():
     assert wire_link.BASE_URL.startswith("https://") and wire_link.BASE_URL.endswith("/api/v1/varnix")
     assert wire_link.DEFAULT_TIMEOUT == 30 and type(wire_link.DEFAULT_TIMEOUT) is int
     assert wire_link.logger.name == "private_core.wire_link"
@@ -33,8 +28,8 @@ def test_default_user_agent():
      ({"user_agent": "custom/9", "version": "2.0"}, "custom/9")],
 )
 def test_headers_sent(httpserver, kwargs, agent):
-    httpserver.expect_request(f"{ROOT}/ping").respond_with_json({"ok": True})
-    with HttpSession("k1", base_url=httpserver.url_for(ROOT), **kwargs) as s:
+    httpserver.expect_request(f"{API_ROOT}/ping").respond_with_json({"ok": True})
+    with HttpSession("k1", base_url=httpserver.url_for(API_ROOT), **kwargs) as s:
         assert s.get("/ping").json() == {"ok": True}
     req, _ = httpserver.log[0]
     assert req.headers["Authorization"] == "Bearer k1"
@@ -127,12 +122,12 @@ def test_prepare_url_override_is_used():
 
 
 def test_debug_log_record(session, httpserver, caplog):
-    httpserver.expect_request(f"{ROOT}/x").respond_with_data("ok")
+    httpserver.expect_request(f"{API_ROOT}/x").respond_with_data("ok")
     with caplog.at_level(logging.DEBUG, logger="private_core.wire_link"):
         session.get("x", params={"symbol": "VNM"})
     rec = [r for r in caplog.records if r.name == "private_core.wire_link"][0]
     assert rec.msg == "HTTP %s %s params=%s"
-    assert rec.args == ("GET", httpserver.url_for(f"{ROOT}/x"), {"symbol": "VNM"})
+    assert rec.args == ("GET", httpserver.url_for(f"{API_ROOT}/x"), {"symbol": "VNM"})
 
 
 @pytest.mark.parametrize(
@@ -141,18 +136,18 @@ def test_debug_log_record(session, httpserver, caplog):
      ("plain words", "text/plain", "plain words", ": plain words"), ("", "text/plain", "", "")],
 )
 def test_status_400_raises_with_payload(session, httpserver, body, content_type, payload, reason):
-    httpserver.expect_request(f"{ROOT}/e").respond_with_data(body, status=400, content_type=content_type)
+    httpserver.expect_request(f"{API_ROOT}/e").respond_with_data(body, status=400, content_type=content_type)
     with pytest.raises(HttpError) as info:
         session.get("/e")
     err = info.value
-    assert err.message == "Varnix backend returned HTTP 400 for " + httpserver.url_for(f"{ROOT}/e")
+    assert err.message == "Varnix backend returned HTTP 400 for " + httpserver.url_for(f"{API_ROOT}/e")
     assert str(err) == err.message + reason
     assert err.status_code == 400 and err.payload == payload
     assert err.__cause__ is None
 
 
 def test_status_399_is_returned(session, httpserver):
-    httpserver.expect_request(f"{ROOT}/odd").respond_with_response(Response("not json", status=399))
+    httpserver.expect_request(f"{API_ROOT}/odd").respond_with_response(Response("not json", status=399))
     assert session.get("/odd").status_code == 399
 
 
@@ -160,7 +155,7 @@ def test_transport_failure_has_cause():
     s = HttpSession("k", base_url="http://127.0.0.1:9", timeout=2)
     with pytest.raises(HttpError) as info:
         s.get("/x")
-    assert str(info.value) == TRANSPORT_MESSAGE
+    assert str(info.value) == TRANSPORT_FAILURE
     assert isinstance(info.value.__cause__, requests.ConnectionError)
     assert info.value.status_code is None and info.value.payload is None
 
