@@ -3,8 +3,8 @@ simulator per test, with the simulated date pinned so every answer is fixed."""
 import pytest
 
 from demo.main import CLIENT_VERSION, DemoClient
-from e2e_support import API_KEY, running_simulator
 from private_core.wire_link import HttpSession
+from tests.support import API_KEY, running_simulator
 
 
 def pytest_configure(config):

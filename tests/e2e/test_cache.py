@@ -6,7 +6,7 @@ from datetime import date
 import pandas as pd
 import pytest
 
-from e2e_support import EOD, INTRADAY, ORDERBOOK, STOCK_FLOW, seen
+from tests.support import EOD, INTRADAY, ORDERBOOK, STOCK_FLOW, seen
 from varnix.exceptions import HttpError
 
 TODAY = date.today().isoformat()  # the client's notion of the latest trading day

@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 from demo.main import DemoClient
-from e2e_support import STOCK_FLOW, seen
+from tests.support import STOCK_FLOW, seen
 from varnix.exceptions import HttpError
 
 RANGE = ("2025-03-03", "2025-04-30")

@@ -10,12 +10,12 @@ import pytest
 from pandas.api import types as ptypes
 
 from demo.main import CLIENT_VERSION, DemoClient
-from e2e_support import (API_KEY, COMPANY_TYPES, EOD, INTRADAY, ORDERBOOK, STATEMENTS, STOCK_FLOW, VALIDATE,
-                         headers_of, raw_data, running_simulator)
 from private_core import statement_desk
 from private_core.investor.flow_engine import InvestorFlowEngine
 from private_core.key_gate import validate_api_key
 from private_core.wire_link import HttpSession
+from tests.support import (API_KEY, COMPANY_TYPES, EOD, INTRADAY, ORDERBOOK, STATEMENTS, STOCK_FLOW, VALIDATE,
+                           raw_data, running_simulator)
 
 SYMBOLS = ["VNM", "FPT", "HPG", "VCB", "MWG", "SSI", "VIC", "GAS"]
 YEAR = ("2025-01-02", "2025-12-31")
@@ -233,7 +233,7 @@ def test_every_request_carries_the_key_and_the_client(road):
     reqs = all_requests(road)
     assert len(reqs) == 15
     for r in reqs:
-        headers = headers_of(r)
+        headers = {name.lower(): value for name, value in r.headers.items()}
         assert headers["authorization"] == "Bearer " + API_KEY
         assert headers["user-agent"] == "varnix/" + CLIENT_VERSION
         assert headers["accept"] == "application/json"

@@ -4,11 +4,11 @@ import pytest
 import requests
 
 from demo.main import CLIENT_VERSION, DemoClient
-from e2e_support import (API_KEY, COMPANY_TYPES, EOD, INTRADAY, ORDERBOOK, STATEMENTS, STOCK_FLOW,
-                         TRANSPORT_FAILURE, VALIDATE, seen)
 from private_core import daily_bars, statement_desk
 from private_core.key_gate import validate_api_key
 from private_core.wire_link import HttpSession
+from tests.support import (API_KEY, COMPANY_TYPES, EOD, INTRADAY, ORDERBOOK, STATEMENTS, STOCK_FLOW,
+                           TRANSPORT_FAILURE, VALIDATE, seen)
 from varnix.exceptions import ApiKeyValidationError, DataDecodingError, HttpError
 from varnix_sim.server import DEFAULT_NON_JSON_BODY
 

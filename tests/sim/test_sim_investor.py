@@ -16,12 +16,7 @@ def endpoint(namespace, operation):
 
 
 def post_rows(api, namespace, operation, **params):
-    body = dict(BASE, **params)
-    response = api.post(endpoint(namespace, operation), body)
-    assert response.status_code == 200, response.text
-    payload = response.json()
-    assert payload["error"] is None
-    return payload["data"]
+    return api.rows(api.post(endpoint(namespace, operation), dict(BASE, **params)))
 
 
 @pytest.mark.parametrize("namespace, operation, ids", PAIRS)

@@ -2,9 +2,7 @@ from datetime import date, datetime, time
 
 import pytest
 
-EOD = "/market-data/eod/ohlcv"
-INTRADAY = "/market-data/intraday/ohlcv"
-ORDERBOOK = "/market-data/intraday/orderbook"
+from tests.support import EOD, INTRADAY, ORDERBOOK
 
 
 def tick(price):

@@ -4,9 +4,7 @@ from pathlib import Path
 
 import pytest
 
-VALIDATE = "/auth/validate"
-TYPES = "/reporting/meta/company-types/validate"
-VALUES = "/reporting/statements/values"
+from tests.support import COMPANY_TYPES, STATEMENTS, VALIDATE
 
 
 def client_model():
@@ -26,7 +24,7 @@ def client_model():
 def statement(api, **overrides):
     body = {"symbol": ["FPT"], "statement_id": 2, "start_year": 2022, "end_year": 2023, "period": "year"}
     body.update(overrides)
-    return api.post(VALUES, body)
+    return api.post(STATEMENTS, body)
 
 
 def by_period(rows):
@@ -56,7 +54,7 @@ def test_key_validation_refuses_incomplete_bodies(api, body):
 
 def test_company_types_take_repeated_symbols(api, sim):
     sim.configure(unknown_symbols={"ZZZ"})
-    response = api.get(TYPES, symbol=["fpt", "VCB", "ssi", "zzz", "BVH"])
+    response = api.get(COMPANY_TYPES, symbol=["fpt", "VCB", "ssi", "zzz", "BVH"])
     assert sim.requests[-1].query["symbol"] == ["fpt", "VCB", "ssi", "zzz", "BVH"]
     payload = response.json()
     assert [(d["symbol"], d["valid"], d["company_type"]) for d in payload["data"]] == [
@@ -64,7 +62,7 @@ def test_company_types_take_repeated_symbols(api, sim):
         ("ZZZ", False, None), ("BVH", True, "insurance"),
     ]
     assert payload["invalid"] == ["ZZZ"]
-    assert api.get(TYPES).status_code == 400
+    assert api.get(COMPANY_TYPES).status_code == 400
 
 
 def test_quarterly_flows_add_up_to_the_year(api):

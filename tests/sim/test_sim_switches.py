@@ -8,13 +8,12 @@ from pathlib import Path
 import pytest
 import requests
 
+from tests.support import EOD, STOCK_FLOW
 from varnix_sim import Simulator
 from varnix_sim.__main__ import build_parser
 from varnix_sim.__main__ import main as cli_main
 from varnix_sim.endpoints import ROUTES
 
-EOD = "/market-data/eod/ohlcv"
-FLOW = "/market-data/investor/stock/flow"
 ROOT = Path(__file__).resolve().parents[2]
 
 
@@ -23,7 +22,7 @@ ROOT = Path(__file__).resolve().parents[2]
     ("GET", "/market-data/intraday/ohlcv", {"symbol": "XYZ"}),
     ("GET", "/market-data/intraday/orderbook", {"symbol": "XYZ", "target_date": "2025-06-27"}),
     ("POST", "/reporting/statements/values", {"symbol": ["FPT", "XYZ"], "statement_id": 1, "start_year": 2020, "end_year": 2021, "period": "year"}),
-    ("POST", FLOW, {"ids": ["xyz"], "group": "foreign"}),
+    ("POST", STOCK_FLOW, {"ids": ["xyz"], "group": "foreign"}),
 ])
 def test_unknown_symbol_gets_an_error_field(api, sim, method, path, params):
     sim.configure(unknown_symbols=["XYZ"])
@@ -56,13 +55,13 @@ def test_missing_key_is_refused_only_when_auth_is_required(api, sim):
 def test_investor_post_refusal_leaves_get_working(api, sim, status):
     sim.configure(investor_post_status=status)
     body = {"ids": ["VNM"], "group": "foreign", "start": "2025-06-02", "end": "2025-06-06"}
-    refused = api.post(FLOW, body)
+    refused = api.post(STOCK_FLOW, body)
     assert refused.status_code == status and refused.json()["detail"]
-    answered = api.get(FLOW, ids="VNM", group="foreign", start="2025-06-02", end="2025-06-06")
+    answered = api.get(STOCK_FLOW, ids="VNM", group="foreign", start="2025-06-02", end="2025-06-06")
     assert answered.status_code == 200 and len(answered.json()["data"]) == 5
     assert api.post("/reporting/statements/values", {"symbol": ["FPT"], "statement_id": 1, "start_year": 2020,
                                                       "end_year": 2020, "period": "year"}).status_code == 200
-    post, get = sim.requests_to(FLOW)
+    post, get = sim.requests_to(STOCK_FLOW)
     assert (post.method, post.json) == ("POST", body)
     assert (get.method, get.params) == ("GET", {"ids": "VNM", "group": "foreign", "start": "2025-06-02", "end": "2025-06-06"})
 
@@ -117,10 +116,10 @@ def test_request_log_keeps_what_was_sent(api, sim):
     ("GET", "/nowhere", {}, 404),
     ("GET", "/../../etc/passwd", {}, 404),
     ("POST", EOD, {}, 405),
-    ("DELETE", FLOW, {}, 405),
+    ("DELETE", STOCK_FLOW, {}, 405),
     ("POST", "/reporting/statements/values", {"data": b"{not json"}, 400),
-    ("POST", FLOW, {"data": b"\xff\xfe garbage"}, 400),
-    ("POST", FLOW, {"data": b"[1, 2]"}, 400),
+    ("POST", STOCK_FLOW, {"data": b"\xff\xfe garbage"}, 400),
+    ("POST", STOCK_FLOW, {"data": b"[1, 2]"}, 400),
     ("GET", "/market-data/intraday/ohlcv?symbol=FPT&start=2025-02-30", {}, 400),
     ("OPTIONS", EOD, {}, 501),
 ])
