@@ -8,25 +8,15 @@ checkers (no quotes, a bare ``dict`` given its parameters, ``Self`` from
 import ast
 import dataclasses
 import importlib
-import importlib.util
 import inspect
 import re
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
+from tests.support import ROOT, load_gen_stubs
+
 STUB_ROOT = ROOT / "src" / "private_core"
-
-
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-gen_stubs = _load_generator()
+gen_stubs = load_gen_stubs()
 MODULES = gen_stubs.extension_modules()
 is_core_function = gen_stubs.is_kit_function
 

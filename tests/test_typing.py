@@ -9,9 +9,9 @@ from pathlib import Path
 
 import pytest
 
+from tests.support import ROOT, load_gen_stubs
 from varnix_sim import Simulator
 
-ROOT = Path(__file__).resolve().parents[1]
 TYPED = ROOT / "tests" / "typed"
 SCRIPT = TYPED / "user_script.py"
 BIN = Path(sys.executable).parent
@@ -23,10 +23,7 @@ static = [pytest.mark.slow, pytest.mark.skipif(bool(os.environ.get("PRIVATE_CORE
 
 
 def extension_modules():
-    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen_stubs.py")
-    gen_stubs = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen_stubs)
-    return ["private_core." + name for name in gen_stubs.extension_modules()]
+    return ["private_core." + name for name in load_gen_stubs().extension_modules()]
 
 
 def check(args, cwd):
