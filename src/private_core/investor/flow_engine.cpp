@@ -138,12 +138,12 @@ public:
     }
 };
 
+constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;  // an open end of a slice
 Object slice(Py_ssize_t start, Py_ssize_t stop) {
-    Object a = start == PY_SSIZE_T_MIN ? kit::None() : kit::integer(start);
-    Object b = stop == PY_SSIZE_T_MIN ? kit::None() : kit::integer(stop);
+    Object a = start == kOpen ? kit::None() : kit::integer(start);
+    Object b = stop == kOpen ? kit::None() : kit::integer(stop);
     return Object::steal(PySlice_New(a.get(), b.get(), nullptr));
 }
-constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;  // an open end of a slice
 Object bit_or(const Object& a, const Object& b) { return Object::steal(PyNumber_Or(a.get(), b.get())); }
 Object bit_and(const Object& a, const Object& b) { return Object::steal(PyNumber_And(a.get(), b.get())); }
 
@@ -498,7 +498,7 @@ bool in_sort_order(kit::Ctx cx, const Object& typed, const Object& frame, const 
         Key& key = keys[k++];
         Object values = frame.item(column);
         if (numpy_kind(cx, values.attr(cx["dtype"_n]), "M")) {
-            key.array = values.method(cx["to_numpy"_n]).method(cx["view"_n], "i8");
+            key.array = st.np.method(cx["ascontiguousarray"_n], values.method(cx["to_numpy"_n]).method(cx["view"_n], "i8"));
         } else {
             for (const Object& parsed : {cx.obj("date"_n), cx.obj("Date"_n), cx.obj("trade_date"_n), cx.obj("timestamp"_n)}) {
                 if (column.eq(parsed)) return false;  // dates pandas did not make naive datetime64
@@ -599,13 +599,14 @@ void assign_identifiers(kit::Ctx cx, const Object& working, const Object& field,
     working.set_item(field, ids.uniques.method(cx["take"_n], ids.codes));
 }
 
-// The identifier cleaning of step 7 done once per distinct value: the
-// module's own _strict_str depends on the value alone, so it runs on the
-// distinct values pandas finds and the texts go back to the rows by code.
-// That holds where values pandas tells apart give different texts and the
-// values pandas calls missing are None and float NaN: integer columns, and
-// text columns (the str dtype, or objects) holding only exact str, exact int,
-// None and float NaN.  Anything else is left untouched (false).
+// The identifier cleaning (every value through _strict_str, blank ones
+// dropped) done once per distinct value: the module's own _strict_str
+// depends on the value alone, so it runs on the distinct values pandas finds
+// and the texts go back to the rows by code.  That holds where values pandas
+// tells apart give different texts and the values pandas calls missing are
+// None and float NaN: integer columns, and text columns (the str dtype, or
+// objects) holding only exact str, exact int, None and float NaN.  Anything
+// else is left untouched (false).
 bool clean_identifiers(kit::Ctx cx, Object& working, const Object& field, Identifiers& ids) {
     const State& st = cx.state<State>();
     const Object& np = st.np;
@@ -723,7 +724,7 @@ Object carried_values(kit::Ctx cx, const Object& column, const Object& first_row
 
 // The loop's table in one pass over all rows, or null where only the loop is
 // known to give it: the same columns, dtypes, order and float bits.  `ids`
-// holds the identifier codes when step 7 made them.
+// holds the identifier codes when the cleaning made them.
 Object one_pass(kit::Ctx cx, const Object& working, const Object& date_column, const Object& field,
                 const Object& numeric_cols, const Object& offset, Identifiers ids) {
     const State& st = cx.state<State>();
@@ -920,8 +921,9 @@ Object resample_frame(Call& c) {
             if (preferred_field.is_none() && kit::contains(working_columns, field)) preferred_field = field;
         }
     }
-    // The one pass stands on pandas and _strict_str being the module's own.
-    const bool own = own_pandas(cx) && own_strict_str(cx);
+    // The one pass stands on pandas and (with identifiers) _strict_str being
+    // the module's own.
+    const bool own = own_pandas(cx) && (preferred_field.is_none() || own_strict_str(cx));
     Identifiers ids;
     if (!preferred_field.is_none() && !(own && clean_identifiers(cx, working, preferred_field, ids))) {
         // Missing, NaN and blank identifiers all become "" and go.
