@@ -61,6 +61,24 @@ def test_bad_shapes(engine, payload, message):
     assert str(err.value) == message
 
 
+def test_rows_are_copies_made_by_the_engines_own_row_method(engine, monkeypatch):
+    payload = {"data": [{"a": 1}, {"a": 2}]}
+    rows = engine._normalise_records(payload, "stock")
+    assert rows == payload["data"] and rows[0] is not payload["data"][0]
+
+    class Tagged(flow_engine.InvestorFlowEngine):
+        def _ensure_mapping(self, entry, namespace, identifier=None):
+            return {**super()._ensure_mapping(entry, namespace, identifier), "by": namespace}
+
+    assert Tagged(None)._normalise_records(payload, "stock") == [{"a": 1, "by": "stock"}, {"a": 2, "by": "stock"}]
+    monkeypatch.setattr(engine, "_ensure_mapping", lambda entry, namespace: {"instance": True}, raising=False)
+    assert engine._normalise_records(payload, "stock") == [{"instance": True}] * 2
+    monkeypatch.undo()
+    monkeypatch.setattr(flow_engine, "Mapping", type("NotEvenDicts", (), {}))
+    with pytest.raises(DataDecodingError):
+        engine._normalise_records(payload, "stock")
+
+
 def test_endless_envelopes_end_in_recursion_error(engine):
     payload = None
     for _ in range(50_000):

@@ -43,6 +43,8 @@ struct State : kit::ModState {
     // through whatever the names hold now.
     Object strict_str;
     Object pandas;
+    // InvestorFlowEngine._ensure_mapping as defined here.
+    Object ensure_mapping;
     // What the fast paths call: numpy, pandas' offset parser and the offset
     // types whose buckets are single calendar periods, and a few dtypes.
     Object np;
@@ -56,7 +58,7 @@ struct State : kit::ModState {
 
     template <class F>
     void each(F&& f) {
-        for (Object* o : {&mapping, &strict_str, &pandas, &np, &to_offset, &one_anchor_types, &week_type,
+        for (Object* o : {&mapping, &strict_str, &pandas, &ensure_mapping, &np, &to_offset, &one_anchor_types, &week_type,
                           &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype})
             f(*o);
     }
@@ -312,6 +314,16 @@ bool own_normaliser(kit::Ctx cx, const Call& c, const Object& self, Object& boun
            PyMethod_GET_SELF(bound.get()) == self.get();
 }
 
+// Whether `self._ensure_mapping` is this module's own method, bound to
+// `self`, and `Mapping` the module's own: a row is then a plain copy.
+bool own_row_copy(kit::Ctx cx, const Object& self) {
+    const State& st = cx.state<State>();
+    if (!cx.global("Mapping"_n).is(st.mapping)) return false;
+    Object bound = self.attr(cx["_ensure_mapping"_n]);
+    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == st.ensure_mapping.get() &&
+           PyMethod_GET_SELF(bound.get()) == self.get();
+}
+
 Object normalise_records(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self(), payload = c[normalise_records_sig["payload"]], ns = c[normalise_records_sig["namespace"]];
@@ -324,7 +336,17 @@ Object normalise_records(Call& c) {
 
         if (PyList_Check(payload.get())) {
             Object rows = kit::list();
-            for (const Object& item : kit::iter(payload)) kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
+            // While self._ensure_mapping and Mapping are this module's own, an
+            // exact dict is copied here, as that method would copy it.
+            bool own = own_row_copy(cx, self);
+            for (const Object& item : kit::iter(payload)) {
+                if (own && PyDict_CheckExact(item.get())) {
+                    kit::append(rows, Object::steal(PyDict_Copy(item.get())));
+                } else {
+                    kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
+                    own = own && own_row_copy(cx, self);  // the call may have rebound either
+                }
+            }
             return rows;
         }
         if (!is_mapping(cx, payload)) break;
@@ -1104,7 +1126,7 @@ void body(kit::Module& m) {
     cls.method(request_sig, request);
     cls.method(to_query_params_sig, to_query_params);
     cls.method(normalise_records_sig, normalise_records);
-    cls.method(ensure_mapping_sig, ensure_mapping);
+    st.ensure_mapping = cls.method(ensure_mapping_sig, ensure_mapping);
     cls.method(to_dataframe_sig, to_dataframe);
     cls.method(resample_frame_sig, resample_frame);
     m.set("InvestorFlowEngine", cls.build());
