@@ -197,7 +197,7 @@ def measure_resample(rounds: int) -> dict[str, float]:
     return ms
 
 
-def figures(rounds: int = 3) -> list:
+def figures(rounds: int = 5) -> list:
     from _table import Figure
 
     ms = measure_fetch(rounds)
