@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from investor_fakes import FakeSession, daily_rows
+from tests.support import FakeSession, daily_rows
 from private_core.investor import flow_engine
 from private_core.investor.flow_engine import _strict_str
 from varnix.exceptions import DataDecodingError
