@@ -485,10 +485,15 @@ struct Call {
     ModState* st;
     PyObject* v[kMaxParams];
     double d[kMaxParams];
-    Object owned[kMaxOwned];  // converted floats, *args tuple, **kwargs dict
+    PyObject* owned[kMaxOwned];  // converted floats, *args tuple, **kwargs dict (strong)
     int n_owned = 0;
 
     Call(FunctionObject* f) noexcept : fn(f), st(f->state) {}
+    ~Call() {
+        for (int i = 0; i < n_owned; ++i) release_ref(owned[i]);
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
 
     Ctx cx() const noexcept { return Ctx{st}; }
     template <class S>
@@ -503,8 +508,8 @@ struct Call {
     Object owner() const { return Object::borrow(fn->owner); }
 
     PyObject* own(Object o) {
-        owned[n_owned] = std::move(o);
-        return owned[n_owned++].get();
+        owned[n_owned] = o.release();
+        return owned[n_owned++];
     }
 };
 
