@@ -164,7 +164,8 @@ constexpr Sig fmt_time_sig{"_fmt_time", {arg("seconds").dbl().ann("float")}, "st
 Object fmt_time(Call& c) {
     kit::Ctx cx = c.cx();
     const double seconds = c.dbl(fmt_time_sig["seconds"]);
-    if (cx.global("math"_n).method(cx["isinf"_n], c.raw(fmt_time_sig["seconds"])).truthy() || seconds < 0) return kit::str("--:--");
+    if (cx.global("math"_n).method(cx["isinf"_n], c.raw(fmt_time_sig["seconds"])).truthy() || seconds < 0)
+        return kit::str("--:--");
     // int(): truncation, and ValueError for NaN, as the interpreter does.
     Object whole = Object::steal(PyLong_FromDouble(seconds + 0.5));
     int overflow = 0;
@@ -192,7 +193,8 @@ constexpr Sig fmt_rate_sig{"_fmt_rate", {arg("rate").dbl().ann("float")}, "str"}
 Object fmt_rate(Call& c) {
     kit::Ctx cx = c.cx();
     const double rate = c.dbl(fmt_rate_sig["rate"]);
-    if (!cx.global("math"_n).method(cx["isfinite"_n], c.raw(fmt_rate_sig["rate"])).truthy() || rate <= 0) return kit::str("--/s");
+    if (!cx.global("math"_n).method(cx["isfinite"_n], c.raw(fmt_rate_sig["rate"])).truthy() || rate <= 0)
+        return kit::str("--/s");
     // float.__format__: correctly rounded, ties to even (2.25 -> "2.2").
     const char* spec = rate < 1 ? "0.2f" : rate < 10 ? "0.1f" : "0.0f";
     return kit::cat({kit::format(c[fmt_rate_sig["rate"]], spec), "/s"});
@@ -205,7 +207,9 @@ Object term_width(Call& c) {
     kit::Ctx cx = c.cx();
     Object dflt = c[term_width_sig["default"]];
     try {
-        return cx.global("shutil"_n).method(cx["get_terminal_size"_n], kw(cx["fallback"_n], kit::tuple(dflt, 24))).attr(cx["columns"_n]);
+        return cx.global("shutil"_n)
+            .method(cx["get_terminal_size"_n], kw(cx["fallback"_n], kit::tuple(dflt, 24)))
+            .attr(cx["columns"_n]);
     } catch (kit::Error&) {
         kit::catch_if(PyExc_Exception);
         return dflt;
@@ -232,20 +236,24 @@ constexpr Sig compose_right_sig{"_compose_right",
                             "List[Tuple[str, str]]"};
 
 Object compose_right(Call& c) {
+    constexpr const Sig& s = compose_right_sig;
     kit::Ctx cx = c.cx();
-    Object current = c[compose_right_sig["current"]], total = c[compose_right_sig["total"]], pal = c[compose_right_sig["pal"]];
+    Object current = c[s["current"]], total = c[s["total"]], pal = c[s["pal"]];
+    // pal(<module colour>), in the order the Python expression evaluates.
+    auto colour = [&](auto name) { return paint(cx, pal, cx.global(name)); };
     Object percent = total.truthy() ? trunc_div(mul(current, kit::integer(100)), total) : kit::integer(0);
 
-    Object progress = concat({paint(cx, pal, cx.global("_DIM"_n)), current.str(), "/", total.str(), paint(cx, pal, cx.global("_RESET"_n))});
-    Object pct = concat({paint(cx, pal, cx.global("_BLUE"_n)), kit::format(percent, "3d"), "%", paint(cx, pal, cx.global("_RESET"_n))});
-    Object rate = concat({paint(cx, pal, cx.global("_YELLOW"_n)), cx.global("_fmt_rate"_n)(c.raw(compose_right_sig["rate"])), paint(cx, pal, cx.global("_RESET"_n))});
+    Object progress = concat({colour("_DIM"_n), current.str(), "/", total.str(), colour("_RESET"_n)});
+    Object pct = concat({colour("_BLUE"_n), kit::format(percent, "3d"), "%", colour("_RESET"_n)});
+    Object rate = concat({colour("_YELLOW"_n), cx.global("_fmt_rate"_n)(c.raw(s["rate"])), colour("_RESET"_n)});
     Object eta;
-    if (c[compose_right_sig["completed"]].truthy()) {
-        eta = concat({paint(cx, pal, cx.global("_GREEN"_n)), "done", paint(cx, pal, cx.global("_RESET"_n))});
+    if (c[s["completed"]].truthy()) {
+        eta = concat({colour("_GREEN"_n), "done", colour("_RESET"_n)});
     } else {
-        eta = concat({"ETA ", paint(cx, pal, cx.global("_YELLOW"_n)), cx.global("_fmt_time"_n)(c.raw(compose_right_sig["remaining"])), paint(cx, pal, cx.global("_RESET"_n))});
+        eta = concat(
+            {"ETA ", colour("_YELLOW"_n), cx.global("_fmt_time"_n)(c.raw(s["remaining"])), colour("_RESET"_n)});
     }
-    Object elapsed = concat({paint(cx, pal, cx.global("_DIM"_n)), "+", cx.global("_fmt_time"_n)(c.raw(compose_right_sig["elapsed"])), paint(cx, pal, cx.global("_RESET"_n))});
+    Object elapsed = concat({colour("_DIM"_n), "+", cx.global("_fmt_time"_n)(c.raw(s["elapsed"])), colour("_RESET"_n)});
 
     Object items = Object::steal(PyList_New(5));
     PyList_SET_ITEM(items.get(), 0, kit::tuple(cx["progress"_n], progress).release());
@@ -309,7 +317,8 @@ Object start_progress(Call& c) {
     }
     Object start_t = perf_counter(cx);
     Object enable_color = cx.global("_ansi_ok"_n)();
-    Object meter = cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t), kw(cx["last_draw_t"_n], 0.0),
+    Object meter = cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t),
+                                         kw(cx["last_draw_t"_n], 0.0),
                                     kw(cx["symbol"_n], c[start_sig["symbol"]]), kw(cx["enable_color"_n], enable_color));
     // Stored before the first draw, so a failing stdout leaves it in place.
     cx.set_global("_state"_n, meter);
@@ -419,8 +428,9 @@ Object draw_progress(Call& c) {
     }
 
     Object pal = m.attr(cx["palette"_n]);
-    Object left = concat({paint(cx, pal, cx.global("_BOLD"_n)), spin, paint(cx, pal, cx.global("_RESET"_n)), " ", paint(cx, pal, cx.global("_CYAN"_n)),
-                          m.attr(cx["symbol"_n]), paint(cx, pal, cx.global("_RESET"_n))});
+    auto colour = [&](auto name) { return paint(cx, pal, cx.global(name)); };
+    Object left = concat({colour("_BOLD"_n), spin, colour("_RESET"_n), " ", colour("_CYAN"_n),
+                          m.attr(cx["symbol"_n]), colour("_RESET"_n)});
 
     Object right_items = cx.global("_compose_right"_n)(current, total, rate, remaining, elapsed, pal, completed);
     Object whole = Object::steal(PySlice_New(nullptr, nullptr, nullptr));
@@ -465,11 +475,11 @@ Object draw_progress(Call& c) {
         Object share = total.eq(zero) ? zero : trunc_div(mul(bar_w, current), total);
         filled = share.lt(bar_w) ? share : bar_w;
     }
-    Object bar = concat({paint(cx, pal, cx.global("_GREEN"_n)), mul(cx.global("_BAR_FILLED"_n), filled), paint(cx, pal, cx.global("_RESET"_n))});
+    Object bar = concat({colour("_GREEN"_n), mul(cx.global("_BAR_FILLED"_n), filled), colour("_RESET"_n)});
     Object empty_cells = sub(bar_w, filled);
     if (empty_cells.gt(zero)) {
-        bar = concat({bar, concat({paint(cx, pal, cx.global("_DIM"_n)), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
-                                   paint(cx, pal, cx.global("_RESET"_n))})});
+        bar = concat({bar, concat({colour("_DIM"_n), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
+                                   colour("_RESET"_n)})});
     }
 
     Object line = concat({left, " [", bar, "]"});
