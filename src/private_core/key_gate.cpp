@@ -98,7 +98,8 @@ Object mask_key(const Object& value, const Object& key) {
                 dst.set_item(k, convert(PyTuple_GET_ITEM(item.get(), 1)));
             }
         } else {
-            for (Object item : kit::iter(Object::steal(PySequence_List(src.get())))) kit::append(dst, convert(item.get()));
+            for (Object item : kit::iter(Object::steal(PySequence_List(src.get()))))
+                kit::append(dst, convert(item.get()));
         }
     }
     return root;

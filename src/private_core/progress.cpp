@@ -318,8 +318,8 @@ Object start_progress(Call& c) {
     Object start_t = perf_counter(cx);
     Object enable_color = cx.global("_ansi_ok"_n)();
     Object meter = cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t),
-                                         kw(cx["last_draw_t"_n], 0.0),
-                                    kw(cx["symbol"_n], c[start_sig["symbol"]]), kw(cx["enable_color"_n], enable_color));
+                                         kw(cx["last_draw_t"_n], 0.0), kw(cx["symbol"_n], c[start_sig["symbol"]]),
+                                         kw(cx["enable_color"_n], enable_color));
     // Stored before the first draw, so a failing stdout leaves it in place.
     cx.set_global("_state"_n, meter);
     cx.global("_draw_progress"_n)(0, kw(cx["force"_n], true));
