@@ -9,9 +9,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import resample_reference as reference
+import tests.investor.resample_reference as reference
 from private_core.investor import flow_engine
-from resample_reference import resample_reference
+from tests.investor.resample_reference import resample_reference
 
 SYMBOLS = ["VNM", "FPT", "HPG", "ACB", "Ánh", "vcb", "SSI", "B2", "B10", "MWG", "GAS", "VIC"]
 
