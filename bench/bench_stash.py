@@ -45,6 +45,7 @@ class PyCacheEntry:
 class PyCache:
     def __init__(self):
         self._store, self._lock, self._inflight = {}, threading.RLock(), {}
+        self._singleflight = True
 
     def set(self, ns, key, data, *, params=None, ttl=None):
         with self._lock:
@@ -69,6 +70,9 @@ class PyCache:
             return entry
 
     def _begin_inflight(self, ns, key):
+        if not self._singleflight:
+            return True
+        assert self._inflight is not None
         k = (ns, key)
         with self._lock:
             cnt = self._inflight.get(k, 0)
@@ -76,6 +80,9 @@ class PyCache:
             return cnt == 0
 
     def _end_inflight(self, ns, key):
+        if not self._singleflight:
+            return None
+        assert self._inflight is not None
         k = (ns, key)
         with self._lock:
             cnt = self._inflight.get(k, 1)
