@@ -1163,12 +1163,4 @@ Object with(Ctx cx, const Object& mgr, Body&& body) {
     return result;
 }
 
-// with lock: body()   for a lock known to be a plain lock (acquire/release,
-// and an exit that never swallows).
-template <class Body>
-auto with_lock(Ctx cx, const Object& lock, Body&& body) -> decltype(body()) {
-    lock.method(cx["acquire"_n]);
-    return try_finally(std::forward<Body>(body), [&] { lock.method(cx["release"_n]); });
-}
-
 }  // namespace kit

@@ -74,13 +74,20 @@ struct State : kit::ModState {
 // time.perf_counter(), read as Python reads it: the module global `time`,
 // then its attribute.  While both are still the originals the same clock is
 // read directly and gives the same float.
+// The direct read: true, with the seconds in `now`, while `time` (the
+// module global as read) and its perf_counter are the originals.
+bool clock_direct(kit::Ctx cx, const Object& time, double& now) {
+    if (!cx.state<State>().perf_counter.intact(time, cx["perf_counter"_n])) return false;
+    PyTime_t t;
+    kit::check_rc(PyTime_PerfCounter(&t));
+    now = PyTime_AsSecondsDouble(t);
+    return true;
+}
+
 Object perf_counter(kit::Ctx cx) {
     Object time = cx.global("time"_n);
-    if (cx.state<State>().perf_counter.intact(time, cx["perf_counter"_n])) {
-        PyTime_t t;
-        kit::check_rc(PyTime_PerfCounter(&t));
-        return kit::floating(PyTime_AsSecondsDouble(t));
-    }
+    double now;
+    if (clock_direct(cx, time, now)) return kit::floating(now);
     return time.method(cx["perf_counter"_n]);
 }
 
@@ -338,13 +345,7 @@ Object update_progress(Call& c) {
     double now_d = 0;
     Object now;
     Object time = cx.global("time"_n);
-    if (st.perf_counter.intact(time, cx["perf_counter"_n])) {
-        PyTime_t t;
-        kit::check_rc(PyTime_PerfCounter(&t));
-        now_d = PyTime_AsSecondsDouble(t);
-    } else {
-        now = time.method(cx["perf_counter"_n]);
-    }
+    if (!clock_direct(cx, time, now_d)) now = time.method(cx["perf_counter"_n]);
     PyObject* current = c.raw(update_sig["current"]);
     Object fields = st.meter.dict_of(m);
     // Reports below the total are throttled; reaching the total always draws.

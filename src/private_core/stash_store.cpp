@@ -86,9 +86,7 @@ bool expired(kit::Ctx cx, const Object& entry) {
 }
 
 // self.<name> for a _Cache: from its own dict while the guard holds.
-Object field(const Object& self, PyObject* name, const Object& fields) {
-    return kit::FieldGuard::field(self, name, fields);
-}
+constexpr auto field = &kit::FieldGuard::field;
 
 // d.pop(k, None), result dropped
 void dict_discard(kit::Ctx cx, const Object& d, PyObject* k) {

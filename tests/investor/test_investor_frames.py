@@ -224,3 +224,21 @@ def test_replaced_pandas_and_overrides_are_used(monkeypatch):
     seen.clear()
     assert Engine(engine.session).fetch_df("stock", "flow", params) == "weekly"
     assert seen == [("table", len(rows), "stock"), ("resample", len(rows), "1W")]
+
+
+def test_envelopes_go_through_an_overriding_normaliser():
+    # Unwrapped in a loop while the method is the engine's own; an override
+    # (or an attribute on the instance) takes each inner payload.
+    from private_core.investor.flow_engine import InvestorFlowEngine
+    seen = []
+
+    class Logged(InvestorFlowEngine):
+        def _normalise_records(self, payload, namespace):
+            seen.append(type(payload).__name__)
+            return super()._normalise_records(payload, namespace)
+
+    assert Logged(None)._normalise_records({"data": {"items": [{"a": 1}]}}, "stock") == [{"a": 1}]
+    assert seen == ["dict", "dict", "list"]
+    engine = InvestorFlowEngine(None)
+    engine._normalise_records = lambda payload, namespace: ["shadow"]
+    assert InvestorFlowEngine._normalise_records(engine, {"data": []}, "stock") == ["shadow"]

@@ -255,3 +255,12 @@ def test_meter_and_palette_changes_are_seen_at_once(progress, monkeypatch):
     monkeypatch.setattr(progress._Meter, "palette", lambda self, code: "<" + code + ">")
     right = progress._compose_right(1, 2, 1.0, 1.0, 1.0, meter.palette, False)
     assert right[0][1].startswith("<\x1b[2m>")
+
+
+def test_a_palette_set_on_the_meter_itself_is_used(progress, term, clock, columns):
+    meter = put_meter(progress, color=True)
+    progress._draw_progress(1)  # warm-up through the class's own palette
+    assert "\x1b[36m" in term.last
+    meter.palette = lambda code: "<>" if code else ""
+    progress._draw_progress(2)
+    assert "\x1b[36m" not in term.last and "<>" in term.last
