@@ -24,9 +24,10 @@ struct Module {
     void set(const char* n, const Object& v) const { check_rc(PyObject_SetAttrString(m, n, v.get())); }
     Object get(const char* n) const { return Object::steal(PyObject_GetAttrString(m, n)); }
 
-    // from <module> import <names...>, binding each name in this module.
-    // `level` 1 is a relative import from this module's package.
-    void from_import(const char* module, std::initializer_list<const char*> names, int level = 0) const {
+    // from <module> import <names...>, binding each name in this module;
+    // gives back <module>.  `level` 1 is a relative import from this
+    // module's package.
+    Object from_import(const char* module, std::initializer_list<const char*> names, int level = 0) const {
         Object fromlist = Object::steal(PyList_New(0));
         for (const char* n : names) append(fromlist, str(n));
         Object globals = dict();
@@ -44,6 +45,7 @@ struct Module {
             }
             set(n, Object::steal(out));
         }
+        return mod;
     }
 
     // Create a module-level function and bind it under its name.

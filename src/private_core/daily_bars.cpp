@@ -1,5 +1,6 @@
 // private_core.daily_bars: end-of-day OHLCV bars for one symbol or a batch.
 #include "kit/kit.hpp"
+#include "private_core/array_view.hpp"
 
 namespace {
 
@@ -30,29 +31,24 @@ Object fetch_ohlcv(Call& c) {
     Object end = c[fetch_ohlcv_sig["end"]], interval = c[fetch_ohlcv_sig["interval"]];
     Object show_progress = c[fetch_ohlcv_sig["show_progress"]];
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
-    Object all_rows = fetch_rows(cx, session, symbols, "Batch EOD", cx["ENDPOINT"_n], show_progress, kBarTexts,
-                                 [&](const Object& sym) {
-                                     Object params = kit::dict();
-                                     params.set_item(kit::str("symbol"), sym);
-                                     params.set_item(kit::str("interval"), interval);
-                                     if (start.truthy()) params.set_item(kit::str("start"), start);
-                                     if (end.truthy()) params.set_item(kit::str("end"), end);
-                                     return params;
-                                 });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
-    Object df = cx.global("_to_dataframe"_n)(all_rows);
+    Batch batch;
+    fetch_batch(cx, batch, session, symbols, "Batch EOD", cx["ENDPOINT"_n], show_progress, kBarTexts,
+                [&](const Object& sym) {
+                    Object params = kit::dict();
+                    params.set_item(kit::str("symbol"), sym);
+                    params.set_item(kit::str("interval"), interval);
+                    if (start.truthy()) params.set_item(kit::str("start"), start);
+                    if (end.truthy()) params.set_item(kit::str("end"), end);
+                    return params;
+                });
+    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    Object df = batch_table(cx, batch);
     return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
 }
 
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
-    m.set("sys", kit::import("sys"));
-    m.from_import("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
-    m.from_import("varnix.exceptions", {"DataDecodingError"});
-    m.from_import("wire_link", {"HttpSession"}, 1);
-    m.from_import("helpers", {"Interval", "_to_dataframe", "resample_ohlcv_multi"}, 1);
-    m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
-    m.set("pd", kit::import("pandas"));
+    setup_shared(m, "Interval");
     m.set("ENDPOINT", kit::str(kEndpoint));
 
     def_shared(m);
@@ -63,5 +59,5 @@ void body(kit::Module& m) {
 
 }  // namespace
 
-KIT_MODULE(daily_bars, kit::ModState, body,
+KIT_MODULE(daily_bars, State, body,
            "fetch_ohlcv: end-of-day OHLCV bars for one symbol or a batch, as one pandas DataFrame.")

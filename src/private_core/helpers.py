@@ -63,7 +63,12 @@ def _volume(values: pd.Series) -> pd.Series:
 
 def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     """Build a typed table from the row records of one fetch."""
-    frame = pd.DataFrame.from_records(list(rows))
+    return _typed_table(pd.DataFrame.from_records(list(rows)))
+
+
+def _typed_table(frame: pd.DataFrame) -> pd.DataFrame:
+    """The typed table of the records' raw table (one column per key, in the
+    order first seen, as ``DataFrame.from_records`` lays them out)."""
     frame = frame.rename(columns={k: v for k, v in _SHORT_KEYS.items() if k in frame.columns and v not in frame.columns})
     time_key = next((k for k in _TIME_KEYS if k in frame.columns), None)
     if time_key is not None and time_key != "time":
@@ -119,12 +124,15 @@ def resample_ohlcv_multi(df: pd.DataFrame, interval: str = "1D") -> pd.DataFrame
         raise ValueError("Cannot resample a table without open, high, low, close or volume columns")
 
     keys = ["symbol"] if "symbol" in df.columns else []
-    ordered = df.sort_values(keys + ["time"], kind="mergesort")
-    starts = _bucket_starts(ordered["time"], interval)
-    same = (starts == ordered["time"]) | (starts.isna() & ordered["time"].isna())
-    if same.all() and not ordered[keys].assign(_bucket=starts).duplicated().any():
+    # Bucket starts are per row, so the table's own order serves to tell
+    # whether anything would change; it is sorted only when it will.
+    starts = _bucket_starts(df["time"], interval)
+    same = (starts == df["time"]) | (starts.isna() & df["time"].isna())
+    if same.all() and not df[keys].assign(_bucket=starts).duplicated().any():
         return df
 
+    ordered = df.sort_values(keys + ["time"], kind="mergesort")
+    starts = _bucket_starts(ordered["time"], interval)
     groups = ordered.assign(_bucket=starts).groupby(keys + ["_bucket"], sort=True)
     parts: List[pd.Series] = []
     for column, how in aggregations:

@@ -7,6 +7,30 @@
 // Cells of the text progress bar.
 constexpr long long kBarWidth = 49;
 
+// What the bar modules keep: the table helper as imported, and what the
+// columnar way to its table is built with (see BarColumns).
+struct State : kit::ModState {
+    Object to_dataframe;  // helpers._to_dataframe
+    Object helpers;       // the helpers module
+    Object pandas;
+    Object np_empty, float64, int64, object_dtype;
+
+    template <class F>
+    void each(F&& f) {
+        for (Object* o : {&to_dataframe, &helpers, &pandas, &np_empty, &float64, &int64, &object_dtype}) f(*o);
+    }
+    int traverse(visitproc visit, void* arg) {
+        int r = 0;
+        each([&](Object& o) {
+            if (!r) r = kit::visit(o, visit, arg);
+        });
+        return r;
+    }
+    void clear() {
+        each([](Object& o) { o = {}; });
+    }
+};
+
 // ---------------------------------------------------------------------------
 constexpr Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
 
@@ -90,9 +114,9 @@ constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
                            "Unexpected payload structure for orderbook response.",
                            "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
 
-// Decodes one symbol's answer and appends its rows, checking the payload in
-// the order the error messages are documented.
-void collect_rows(kit::Ctx cx, const Object& response, const Object& sym, const Object& all_rows, const Texts& t) {
+// Decodes one symbol's answer and gives back its list of entries, checking
+// the payload in the order the error messages are documented.
+Object answer_entries(kit::Ctx cx, const Object& response, const Object& sym, const Texts& t) {
     Object payload;
     try {
         payload = response.method(cx["json"_n]);
@@ -107,11 +131,15 @@ void collect_rows(kit::Ctx cx, const Object& response, const Object& sym, const 
     }
     Object data = payload.method(cx["get"_n], "data");
     if (!PyList_Check(data.get())) cx.raise_global("DataDecodingError"_n, t.not_series);
+    return data;
+}
 
-    Object key_symbol = kit::str("symbol");
+// Appends one row record per entry: "symbol" leads every row, and an entry's
+// own "symbol" replaces the value in place.
+void append_rows(kit::Ctx cx, const Object& data, const Object& sym, const Object& all_rows, const Texts& t) {
+    Object key_symbol = cx.obj("symbol"_n);
     for (const Object& item : kit::iter(data)) {
         if (!PyDict_Check(item.get())) cx.raise_global("DataDecodingError"_n, t.not_row);
-        // "symbol" leads every row; the entry's own "symbol" replaces the value in place.
         Object row = kit::dict();
         row.set_item(key_symbol, sym);
         kit::check_rc(PyDict_Update(row.get(), item.get()));
@@ -119,24 +147,264 @@ void collect_rows(kit::Ctx cx, const Object& response, const Object& sym, const 
     }
 }
 
+// ---------------------------------------------------------------------------
+// The entries of uniform answers, kept as typed columns rather than as a row
+// record each.  The table helper is then handed the columns pandas would
+// make of the records, without the records being built, kept alive through
+// the batch and walked again; and the records can still be made back, equal
+// to the ones the fetch builds, when a later answer does not fit or the
+// helper is replaced meanwhile.
+//
+// An entry fits when it is an exact dict with the same str keys, in the same
+// order, as the batch's first entry, and each value is of its column's kind,
+// set by that first entry: exact str for text, exact int within int64 or
+// exact float for numbers (int64 while only ints came, float64 otherwise,
+// as pandas makes of such records).  Nothing here runs Python code.
+class BarColumns {
+    struct Column {
+        Object key;
+        bool text = false;
+        std::vector<Object> texts;
+        std::vector<double> floats;
+        std::vector<std::int64_t> ints;
+        std::vector<std::uint8_t> is_int;
+        Py_ssize_t n_float = 0;  // values that came as floats
+    };
+    std::vector<Object> schema_;       // an entry's keys, in order
+    std::vector<Object> seen_;         // the key objects last matched there (an answer's entries share them)
+    std::vector<std::size_t> target_;  // the column of each key
+    std::vector<Column> cols_;         // "symbol" first, then the entries' other keys
+    bool entry_symbol_ = false;        // the entries carry their own "symbol"
+    Py_ssize_t n_ = 0;
+
+    static bool put(Column& col, PyObject* value) {
+        if (col.text) {
+            if (!PyUnicode_CheckExact(value)) return false;
+            col.texts.push_back(Object::borrow(value));
+        } else if (PyFloat_CheckExact(value)) {
+            col.floats.push_back(PyFloat_AS_DOUBLE(value));
+            col.ints.push_back(0);
+            col.is_int.push_back(0);
+            ++col.n_float;
+        } else if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow) return false;
+            col.floats.push_back(static_cast<double>(v));
+            col.ints.push_back(static_cast<std::int64_t>(v));
+            col.is_int.push_back(1);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // The columns, from the batch's first entry.
+    bool start(kit::Ctx cx, PyObject* entry) {
+        if (!PyDict_CheckExact(entry)) return false;
+        Column symbol;
+        symbol.key = cx.obj("symbol"_n);
+        symbol.text = true;
+        cols_.push_back(std::move(symbol));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(entry, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            schema_.push_back(Object::borrow(key));
+            if (PyUnicode_Compare(key, cx["symbol"_n]) == 0) {
+                entry_symbol_ = true;
+                target_.push_back(0);
+                continue;
+            }
+            Column col;
+            col.key = Object::borrow(key);
+            if (PyUnicode_CheckExact(value)) col.text = true;
+            else if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+            target_.push_back(cols_.size());
+            cols_.push_back(std::move(col));
+        }
+        seen_ = schema_;
+        return true;
+    }
+
+    // Back to `n` rows, dropping a partly added answer.
+    void truncate(Py_ssize_t n, const std::vector<Py_ssize_t>& n_float) {
+        const auto size = static_cast<std::size_t>(n);
+        for (std::size_t j = 0; j < cols_.size(); ++j) {
+            Column& col = cols_[j];
+            if (col.text) {
+                col.texts.resize(size);
+            } else {
+                col.floats.resize(size);
+                col.ints.resize(size);
+                col.is_int.resize(size);
+                col.n_float = n_float[j];
+            }
+        }
+        n_ = n;
+    }
+
+public:
+    Py_ssize_t size() const { return n_; }
+
+    // Adds one answer's entries for `sym`: all of them, or (false) none.
+    bool add(kit::Ctx cx, const Object& sym, const Object& data) {
+        PyObject* list = data.get();
+        if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(sym.get())) return false;
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        if (n == 0) return true;
+        if (cols_.empty() && !start(cx, PyList_GET_ITEM(list, 0))) return false;
+
+        std::vector<Py_ssize_t> n_float;
+        for (const Column& col : cols_) n_float.push_back(col.n_float);
+        const Py_ssize_t before = n_;
+        const auto width = static_cast<Py_ssize_t>(schema_.size());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* entry = PyList_GET_ITEM(list, i);
+            bool fits = PyDict_CheckExact(entry) && PyDict_GET_SIZE(entry) == width;
+            if (fits && !entry_symbol_) cols_[0].texts.push_back(sym);
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            for (std::size_t j = 0; fits && PyDict_Next(entry, &pos, &key, &value); ++j) {
+                if (key != seen_[j].get()) {
+                    if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, schema_[j].get()) != 0) {
+                        fits = false;
+                        break;
+                    }
+                    seen_[j] = Object::borrow(key);
+                }
+                fits = put(cols_[target_[j]], value);
+            }
+            if (!fits) {
+                truncate(before, n_float);
+                return false;
+            }
+            ++n_;
+        }
+        return true;
+    }
+
+    // The row records the fetch would have built, in order.
+    Object rows() const {
+        Object out = Object::steal(PyList_New(n_));
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            const auto at = static_cast<std::size_t>(i);
+            Object row = kit::dict();
+            for (const Column& col : cols_) {
+                Object value = col.text        ? col.texts[at]
+                               : col.is_int[at] ? Object::steal(PyLong_FromLongLong(col.ints[at]))
+                                                : Object::steal(PyFloat_FromDouble(col.floats[at]));
+                row.set_item(col.key, value);
+            }
+            PyList_SET_ITEM(out.get(), i, row.release());
+        }
+        return out;
+    }
+
+    // {key: numpy array}, in the records' key order.
+    Object arrays(kit::Ctx cx) const {
+        const State& st = cx.state<State>();
+        Object out = kit::dict();
+        for (const Column& col : cols_) {
+            const bool floats = !col.text && col.n_float != 0;
+            const Object& dtype = col.text ? st.object_dtype : floats ? st.float64 : st.int64;
+            Object array = st.np_empty(n_, kw(cx["dtype"_n], dtype));
+            pc::ArrayView view;
+            if (!view.open(array, true, col.text ? 'O' : floats ? 'd' : 'q', 8))
+                kit::raise(PyExc_SystemError, "numpy exported an array of an unexpected layout");
+            if (col.text) {
+                for (Py_ssize_t i = 0; i < n_; ++i) pc::put_object(view, i, col.texts[static_cast<std::size_t>(i)].get());
+            } else if (floats) {
+                std::memcpy(view.data<double>(), col.floats.data(), sizeof(double) * static_cast<std::size_t>(n_));
+            } else {
+                std::memcpy(view.data<std::int64_t>(), col.ints.data(), sizeof(std::int64_t) * static_cast<std::size_t>(n_));
+            }
+            view.release();
+            out.set_item(col.key, array);
+        }
+        return out;
+    }
+};
+
+// helpers' builder of a table from the records' columns, while the module's
+// `_to_dataframe` is `current` and that is helpers' own (and helpers still
+// builds with the pandas imported here): then it makes the same table of the
+// columns as `_to_dataframe` of the records.  Null otherwise.
+Object columns_builder(kit::Ctx cx, const Object& current) {
+    const State& st = cx.state<State>();
+    if (!current.is(st.to_dataframe)) return {};
+    PyObject* dict = PyModule_GetDict(st.helpers.get());  // borrowed
+    PyObject* pd = PyDict_GetItemWithError(dict, cx["pd"_n]);
+    if (!pd && PyErr_Occurred()) kit::fail();
+    if (pd != st.pandas.get()) return {};
+    PyObject* builder = PyDict_GetItemWithError(dict, cx["_typed_table"_n]);
+    if (!builder && PyErr_Occurred()) kit::fail();
+    return builder ? Object::borrow(builder) : Object();
+}
+
+// What one batch brought: its row records or, while every answer fitted,
+// their columns (`rows` is null then).
+struct Batch {
+    Object rows;
+    BarColumns columns;
+
+    bool empty() const { return rows ? PyList_GET_SIZE(rows.get()) == 0 : columns.size() == 0; }
+};
+
 // One GET per symbol, in order, with the progress calls around the batch.
 // `params_for` builds the query of one symbol; the endpoint is the module
 // global of that name, read at each request.
 template <class Params>
-Object fetch_rows(kit::Ctx cx, const Object& session, const Object& symbols, const char* label, PyObject* endpoint,
-                  const Object& show_progress, const Texts& t, Params&& params_for) {
+void fetch_batch(kit::Ctx cx, Batch& batch, const Object& session, const Object& symbols, const char* label,
+                 PyObject* endpoint, const Object& show_progress, const Texts& t, Params&& params_for) {
     const Py_ssize_t total = symbols.len();
-    Object all_rows = kit::list();
+    if (!columns_builder(cx, cx.global("_to_dataframe"_n))) batch.rows = kit::list();
     cx.global("start_progress"_n)(total, label);
     long long index = 0;
     for (const Object& sym : kit::iter(symbols)) {
         ++index;
         Object response = session.method(cx["get"_n], cx.global(endpoint), kw(cx["params"_n], params_for(sym)));
-        collect_rows(cx, response, sym, all_rows, t);
+        Object data = answer_entries(cx, response, sym, t);
+        // An answer that does not fit ends the columns: records from here on.
+        if (!batch.rows && !batch.columns.add(cx, sym, data)) batch.rows = batch.columns.rows();
+        if (batch.rows) append_rows(cx, data, sym, batch.rows, t);
         if (show_progress.truthy()) cx.global("update_progress"_n)(index);
     }
     cx.global("finish_progress"_n)();
-    return all_rows;
+}
+
+// The table of a batch that brought entries: `_to_dataframe` of the
+// records, or its equal built from the columns.
+Object batch_table(kit::Ctx cx, Batch& batch) {
+    Object to_dataframe = cx.global("_to_dataframe"_n);
+    if (!batch.rows) {
+        if (Object builder = columns_builder(cx, to_dataframe)) {
+            const State& st = cx.state<State>();
+            return builder(st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx)));
+        }
+        batch.rows = batch.columns.rows();
+    }
+    return to_dataframe(batch.rows);
+}
+
+// Binds the names the bar modules share, and the state the columnar tables need.
+inline void setup_shared(kit::Module& m, const char* interval_alias) {
+    m.set("sys", kit::import("sys"));
+    m.from_import("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
+    m.from_import("varnix.exceptions", {"DataDecodingError"});
+    m.from_import("wire_link", {"HttpSession"}, 1);
+    State& st = m.state<State>();
+    st.helpers = m.from_import("helpers", {interval_alias, "_to_dataframe", "resample_ohlcv_multi"}, 1);
+    m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
+    m.set("pd", kit::import("pandas"));
+    st.to_dataframe = m.get("_to_dataframe");
+    st.pandas = m.get("pd");
+    Object np = kit::import("numpy");
+    st.np_empty = np.attr(kit::str("empty"));
+    Object np_dtype = np.attr(kit::str("dtype"));
+    st.float64 = np_dtype("float64");
+    st.int64 = np_dtype("int64");
+    st.object_dtype = np_dtype("O");
 }
 
 // The two private functions both modules define, in their order.

@@ -1,5 +1,6 @@
 // private_core.tick_bars: intraday OHLCV bars and order-book tapes.
 #include "kit/kit.hpp"
+#include "private_core/array_view.hpp"
 
 namespace {
 
@@ -34,21 +35,22 @@ Object fetch_ohlcv(Call& c) {
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
     // The service is always asked for one-minute bars; the caller's interval
     // only shapes the resampling.
-    Object all_rows = fetch_rows(cx, session, symbols, "Batch intraday", cx["ENDPOINT"_n],
-                                 c[fetch_ohlcv_sig["show_progress"]], kBarTexts,
-                                 [&](const Object& sym) {
-                                     Object params = kit::dict();
-                                     params.set_item(kit::str("symbol"), sym);
-                                     params.set_item(kit::str("interval"), kit::str("1m"));
-                                     if (start.truthy()) params.set_item(kit::str("start"), start);
-                                     if (end.truthy()) params.set_item(kit::str("end"), end);
-                                     if (!adjusted.is_none())
-                                         params.set_item(kit::str("adjusted"),
-                                                         kit::str(adjusted.truthy() ? "true" : "false"));
-                                     return params;
-                                 });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
-    Object df = cx.global("_to_dataframe"_n)(all_rows);
+    Batch batch;
+    fetch_batch(cx, batch, session, symbols, "Batch intraday", cx["ENDPOINT"_n],
+                c[fetch_ohlcv_sig["show_progress"]], kBarTexts,
+                [&](const Object& sym) {
+                    Object params = kit::dict();
+                    params.set_item(kit::str("symbol"), sym);
+                    params.set_item(kit::str("interval"), kit::str("1m"));
+                    if (start.truthy()) params.set_item(kit::str("start"), start);
+                    if (end.truthy()) params.set_item(kit::str("end"), end);
+                    if (!adjusted.is_none())
+                        params.set_item(kit::str("adjusted"),
+                                        kit::str(adjusted.truthy() ? "true" : "false"));
+                    return params;
+                });
+    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    Object df = batch_table(cx, batch);
     return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
 }
 
@@ -62,28 +64,23 @@ Object fetch_orderbook(Call& c) {
     kit::Ctx cx = c.cx();
     Object session = c[fetch_orderbook_sig["session"]], target_date = c[fetch_orderbook_sig["target_date"]];
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_orderbook_sig["symbol"]]);
-    Object all_rows = fetch_rows(cx, session, symbols, "Orderbook intraday", cx["ORDERBOOK_ENDPOINT"_n],
-                                 c[fetch_orderbook_sig["show_progress"]],
-                                 kTapeTexts, [&](const Object& sym) {
-                                     Object params = kit::dict();
-                                     params.set_item(kit::str("symbol"), sym);
-                                     if (target_date.truthy()) params.set_item(kit::str("target_date"), target_date);
-                                     return params;
-                                 });
-    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    Batch batch;
+    fetch_batch(cx, batch, session, symbols, "Orderbook intraday", cx["ORDERBOOK_ENDPOINT"_n],
+                c[fetch_orderbook_sig["show_progress"]],
+                kTapeTexts, [&](const Object& sym) {
+                    Object params = kit::dict();
+                    params.set_item(kit::str("symbol"), sym);
+                    if (target_date.truthy()) params.set_item(kit::str("target_date"), target_date);
+                    return params;
+                });
+    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
     // Tapes are raw entries: built into a table, never resampled.
-    return cx.global("_to_dataframe"_n)(all_rows);
+    return batch_table(cx, batch);
 }
 
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
-    m.set("sys", kit::import("sys"));
-    m.from_import("typing", {"Any", "Dict", "List", "Optional", "Sequence", "Union"});
-    m.from_import("varnix.exceptions", {"DataDecodingError"});
-    m.from_import("wire_link", {"HttpSession"}, 1);
-    m.from_import("helpers", {"IntervalIntraday", "_to_dataframe", "resample_ohlcv_multi"}, 1);
-    m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
-    m.set("pd", kit::import("pandas"));
+    setup_shared(m, "IntervalIntraday");
     m.set("ENDPOINT", kit::str(kEndpoint));
     m.set("ORDERBOOK_ENDPOINT", kit::str(kOrderbookEndpoint));
 
@@ -96,5 +93,5 @@ void body(kit::Module& m) {
 
 }  // namespace
 
-KIT_MODULE(tick_bars, kit::ModState, body,
+KIT_MODULE(tick_bars, State, body,
            "fetch_ohlcv and fetch_orderbook: intraday OHLCV bars and order-book tapes for one symbol or a batch.")

@@ -9,6 +9,7 @@
 // time, so subclasses and monkeypatching see the same behaviour as they would
 // with a class written in Python.
 #include "kit/kit.hpp"
+#include "private_core/array_view.hpp"
 
 #include <cmath>
 
@@ -20,6 +21,7 @@ using kit::Object;
 using kit::Sig;
 using kit::arg;
 using kit::kw;
+using pc::ArrayView;
 
 constexpr const char* kEngineDoc =
     "\n"
@@ -100,46 +102,6 @@ Object pandas_rule(const Object& interval) {
 }
 
 // ---------------------------------------------------------------------------
-// NumPy arrays from C++.  Arrays are made by numpy itself (np.empty) and their
-// memory is reached through the buffer protocol, so the module needs no numpy
-// headers and no table of numpy's C functions: one contiguous block of
-// doubles, int64 or object pointers, as numpy exports it.
-class ArrayView {
-    Py_buffer view_{};
-    bool held_ = false;
-
-public:
-    ArrayView() = default;
-    ArrayView(const ArrayView&) = delete;
-    ArrayView& operator=(const ArrayView&) = delete;
-    ~ArrayView() { release(); }
-
-    // false (with no exception set) when the export is not one flat run of
-    // `itemsize`-byte items of format `code`; any other failure throws.
-    bool open(const Object& array, bool writable, char code, Py_ssize_t itemsize) {
-        int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
-        kit::check_rc(PyObject_GetBuffer(array.get(), &view_, flags));
-        held_ = true;
-        const char* f = view_.format ? view_.format : "B";
-        if (*f == '@' || *f == '=') ++f;
-        bool same_code = f[0] == code || (code == 'q' && f[0] == 'l');
-        if (!same_code || f[1] != '\0' || view_.itemsize != itemsize || view_.ndim != 1) {
-            release();
-            return false;
-        }
-        return true;
-    }
-    void release() noexcept {
-        if (held_) PyBuffer_Release(&view_);
-        held_ = false;
-    }
-    Py_ssize_t size() const { return view_.len / view_.itemsize; }
-    template <class T>
-    T* data() const {
-        return static_cast<T*>(view_.buf);
-    }
-};
-
 constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;  // an open end of a slice
 Object slice(Py_ssize_t start, Py_ssize_t stop) {
     Object a = start == kOpen ? kit::None() : kit::integer(start);
@@ -485,11 +447,7 @@ Object typed_columns(kit::Ctx cx, const Object& rows) {
                 }
                 case Kind::Text: {
                     if (!PyUnicode_CheckExact(value)) return {};
-                    // The array owns a reference to each of its objects.
-                    PyObject** slot = views[j].data<PyObject*>() + i;
-                    PyObject* old = *slot;
-                    *slot = Py_NewRef(value);
-                    Py_XDECREF(old);
+                    pc::put_object(views[j], i, value);
                     break;
                 }
             }
