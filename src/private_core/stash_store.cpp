@@ -2,6 +2,16 @@
 // the in-flight counts that fold identical fetches, and two date helpers.
 #include "kit/kit.hpp"
 
+// Only the datetime object layout is used, not the C API capsule the header
+// also declares.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
+#include <datetime.h>
+#pragma GCC diagnostic pop
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -22,17 +32,20 @@ struct State : kit::ModState {
     PyCFunctionWithKeywords rlock_acquire = nullptr;
     PyCFunction rlock_release = nullptr;
     Object no_args;
+    Object datetime_type;  // datetime.datetime, as the module binds it
     kit::FieldGuard cache;  // _Cache's own fields
     kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
 
     int traverse(visitproc visit, void* arg) {
         if (int r = kit::visit(rlock_type, visit, arg)) return r;
+        if (int r = kit::visit(datetime_type, visit, arg)) return r;
         if (int r = entry.traverse(visit, arg)) return r;
         return cache.traverse(visit, arg);
     }
     void clear() {
         rlock_type = {};
         no_args = {};
+        datetime_type = {};
         cache.clear();
         entry.clear();
     }
@@ -71,6 +84,37 @@ Object locked(kit::Ctx cx, const Object& lock, Body&& body) {
     }
 }
 
+// `datetime.now() >= expires_at` for a naive `expires_at` of exactly the
+// datetime type, while the module's `datetime` is that type: the local wall
+// clock, read as datetime.now() reads it (the system clock floored to the
+// microsecond, the local time of its second, leap seconds as 59), compared
+// field by field as naive datetimes compare, without making the datetime.
+// -1 when that does not apply: the caller asks datetime.now() itself.
+int wall_clock_reached(kit::Ctx cx, PyObject* expires_at) {
+    const State& st = cx.state<State>();
+    if (Py_TYPE(expires_at) != reinterpret_cast<PyTypeObject*>(st.datetime_type.get())) return -1;
+    if (_PyDateTime_HAS_TZINFO(expires_at)) return -1;
+    if (!cx.global("datetime"_n).is(st.datetime_type)) return -1;
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return -1;
+    const time_t secs = ts.tv_sec;
+    struct tm tm;
+    if (!localtime_r(&secs, &tm)) return -1;
+    const int year = tm.tm_year + 1900;
+    if (year < 1 || year > 9999) return -1;
+    const long us = ts.tv_nsec / 1000;
+    // The layout naive datetimes compare by: big-endian year, then one byte
+    // each for month to second, then three bytes of microseconds.
+    const unsigned char now[_PyDateTime_DATETIME_DATASIZE] = {
+        static_cast<unsigned char>(year >> 8), static_cast<unsigned char>(year & 0xff),
+        static_cast<unsigned char>(tm.tm_mon + 1), static_cast<unsigned char>(tm.tm_mday),
+        static_cast<unsigned char>(tm.tm_hour), static_cast<unsigned char>(tm.tm_min),
+        static_cast<unsigned char>(std::min(59, tm.tm_sec)), static_cast<unsigned char>((us >> 16) & 0xff),
+        static_cast<unsigned char>((us >> 8) & 0xff), static_cast<unsigned char>(us & 0xff)};
+    const auto* at = reinterpret_cast<PyDateTime_DateTime*>(expires_at);
+    return std::memcmp(now, at->data, _PyDateTime_DATETIME_DATASIZE) >= 0 ? 1 : 0;
+}
+
 // entry.is_expired(): an entry of the module's own CacheEntry (whose
 // is_expired is still this module's, not shadowed on the instance) without
 // an expiry is known fresh without the call; every other entry is asked.
@@ -81,6 +125,10 @@ bool expired(kit::Ctx cx, const Object& entry) {
         PyObject* expires_at = PyDict_GetItemWithError(fields.get(), cx["expires_at"_n]);
         if (expires_at == Py_None) return false;
         if (!expires_at && PyErr_Occurred()) kit::fail();
+        if (expires_at) {
+            int reached = wall_clock_reached(cx, expires_at);
+            if (reached >= 0) return reached != 0;
+        }
     }
     return entry.method(cx["is_expired"_n]).truthy();
 }
@@ -116,6 +164,8 @@ Object is_expired(Call& c) {
     Object expires_at = c.self().attr(cx["expires_at"_n]);
     if (expires_at.is_none()) return kit::False();
     // Greater-or-equal: an entry is stale from the very instant it expires.
+    int reached = wall_clock_reached(cx, expires_at.get());
+    if (reached >= 0) return kit::boolean(reached != 0);
     Object now = cx.global("datetime"_n).method(cx["now"_n]);
     return Object::steal(PyObject_RichCompare(now.get(), expires_at.get(), Py_GE));
 }
@@ -295,6 +345,7 @@ void body(kit::Module& m) {
     st.no_args = kit::tuple();
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
+    st.datetime_type = m.get("datetime");
     m.from_import("threading", {"RLock"});
     m.from_import("typing", {"Any", "Dict", "Hashable", "Optional", "Tuple"});
     m.set("pd", kit::import("pandas"));

@@ -10,6 +10,7 @@ import pytest
 
 from private_core import stash_store
 from private_core.stash_store import CacheEntry, _Cache, is_today, to_date
+from tests.child import assert_clean_exit, run_child
 
 NOW = datetime(2024, 5, 17, 10, 30)
 
@@ -336,3 +337,41 @@ def test_an_exit_that_reraises_does_not_chain_an_error_to_itself():
     with pytest.raises(TypeError) as info:
         cache.get([], "k")
     assert info.value.__context__ is not info.value
+
+
+def test_expiry_read_off_the_local_wall_clock():
+    """Without a replaced `datetime`, expiry is judged on the local wall
+    clock, as datetime.now() gives it: seven hours east of UTC, an entry due
+    in 30 s is fresh and one due 30 s ago is stale, through is_expired and
+    through get."""
+    proc = run_child("""
+        import os, time
+        os.environ["TZ"] = "ICT-7"
+        time.tzset()
+        from datetime import datetime, timedelta
+        from private_core.stash_store import CacheEntry, _Cache
+        cache = _Cache()
+        for ns, seconds in (("due", -30), ("fresh", 30)):
+            cache._store[ns] = {"k": CacheEntry("d", datetime.now(), expires_at=datetime.now() + timedelta(seconds=seconds))}
+        print(cache._store["due"]["k"].is_expired(), cache._store["fresh"]["k"].is_expired(),
+              cache.get("due", "k"), cache.get("fresh", "k") is not None)
+    """)
+    assert_clean_exit(proc, "True False None True")
+
+
+class _Later(datetime):
+    pass
+
+
+@pytest.mark.parametrize("expires_at, outcome", [
+    (datetime.now(timezone.utc) + timedelta(hours=1), TypeError),  # aware against naive now: Python's error
+    (_Later(2000, 1, 1), True),
+    (_Later(9999, 1, 1), False),
+])
+def test_expiry_of_other_datetimes(expires_at, outcome):
+    entry = CacheEntry("d", NOW, expires_at=expires_at)
+    if outcome is TypeError:
+        with pytest.raises(TypeError):
+            entry.is_expired()
+    else:
+        assert entry.is_expired() is outcome
