@@ -243,26 +243,31 @@ struct FieldGuard {
         names.assign(guarded);
         methods.assign(own_methods.begin(), own_methods.end());
     }
-    // The instance dict of `obj` when the guard holds, else null.
-    Object dict_of(const Object& obj) {
-        PyTypeObject* tp = Py_TYPE(obj.get());
-        if (!cls || reinterpret_cast<PyObject*>(tp) != cls.get() || tp->tp_getattro != PyObject_GenericGetAttr)
-            return {};
+    // Whether `tp` is the class, unchanged since it was last found to have
+    // no data descriptor for any guarded name and the expected methods.
+    bool holds(PyTypeObject* tp) {
+        if (!cls || reinterpret_cast<PyObject*>(tp) != cls.get()) return false;
         if (tp->tp_version_tag == 0 || tp->tp_version_tag != version) {
-            if (!PyUnstable_Type_AssignVersionTag(tp)) return {};
+            if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
             for (PyObject* n : names) {
                 Object on_class = cls.attr_opt(n);
-                if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return {};
+                if (on_class && Py_TYPE(on_class.get())->tp_descr_set) return false;
             }
             for (auto& [n, expected] : methods) {
                 PyObject* d = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, n);
                 if (d != expected.get()) {
                     if (PyErr_Occurred()) fail();
-                    return {};
+                    return false;
                 }
             }
             version = tp->tp_version_tag;
         }
+        return true;
+    }
+    // The instance dict of `obj` when the guard holds, else null.
+    Object dict_of(const Object& obj) {
+        PyTypeObject* tp = Py_TYPE(obj.get());
+        if (tp->tp_getattro != PyObject_GenericGetAttr || !holds(tp)) return {};
         if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return {};
         return Object::steal(PyObject_GenericGetDict(obj.get(), nullptr));
     }

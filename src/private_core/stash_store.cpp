@@ -35,11 +35,13 @@ struct State : kit::ModState {
     Object datetime_type;  // datetime.datetime, as the module binds it
     kit::FieldGuard cache;  // _Cache's own fields
     kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
+    kit::FieldGuard entry_init;  // CacheEntry's four fields, and its generated __init__
 
     int traverse(visitproc visit, void* arg) {
         if (int r = kit::visit(rlock_type, visit, arg)) return r;
         if (int r = kit::visit(datetime_type, visit, arg)) return r;
         if (int r = entry.traverse(visit, arg)) return r;
+        if (int r = entry_init.traverse(visit, arg)) return r;
         return cache.traverse(visit, arg);
     }
     void clear() {
@@ -48,6 +50,7 @@ struct State : kit::ModState {
         datetime_type = {};
         cache.clear();
         entry.clear();
+        entry_init.clear();
     }
 };
 
@@ -131,6 +134,26 @@ bool expired(kit::Ctx cx, const Object& entry) {
         }
     }
     return entry.method(cx["is_expired"_n]).truthy();
+}
+
+// CacheEntry(data=..., fetched_at=..., params=..., expires_at=...).  For the
+// module's own dataclass, while nothing about it has changed, this does what
+// its generated __init__ does, setting the four attributes in order on a new
+// instance, without running it; any other class is called.
+Object new_entry(kit::Ctx cx, const Object& cls, const Object& data, const Object& fetched_at, const Object& params,
+                 const Object& expires_at) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (PyType_CheckExact(cls.get()) && tp->tp_new == PyBaseObject_Type.tp_new &&
+        tp->tp_setattro == PyObject_GenericSetAttr && cx.state<State>().entry_init.holds(tp)) {
+        Object entry = Object::steal(tp->tp_alloc(tp, 0));
+        kit::check_rc(PyObject_GenericSetAttr(entry.get(), cx["data"_n], data.get()));
+        kit::check_rc(PyObject_GenericSetAttr(entry.get(), cx["fetched_at"_n], fetched_at.get()));
+        kit::check_rc(PyObject_GenericSetAttr(entry.get(), cx["params"_n], params.get()));
+        kit::check_rc(PyObject_GenericSetAttr(entry.get(), cx["expires_at"_n], expires_at.get()));
+        return entry;
+    }
+    return cls(kw(cx["data"_n], data), kw(cx["fetched_at"_n], fetched_at), kw(cx["params"_n], params),
+               kw(cx["expires_at"_n], expires_at));
 }
 
 // self.<name> for a _Cache: from its own dict while the guard holds.
@@ -236,8 +259,7 @@ Object set(Call& c) {
         // The caller's dict is kept when it has content; an empty or missing
         // one becomes a fresh dict that belongs to the entry.
         Object entry_params = params.truthy() ? params : kit::dict();
-        Object entry = CacheEntry(kw(cx["data"_n], data), kw(cx["fetched_at"_n], fetched_at),
-                                  kw(cx["params"_n], entry_params), kw(cx["expires_at"_n], expires_at));
+        Object entry = new_entry(cx, CacheEntry, data, fetched_at, entry_params, expires_at);
 
         field(self, cx["_store"_n], fields).item(ns).set_item(key, entry);
         return entry;
@@ -366,6 +388,8 @@ void body(kit::Module& m) {
         Object own_is_expired = cls.method(is_expired_sig, is_expired);
         m.set("CacheEntry", m.get("dataclass")(cls.build()));
         st.entry.bind(m.get("CacheEntry"), {cx["expires_at"_n]}, {{cx["is_expired"_n], own_is_expired}});
+        st.entry_init.bind(m.get("CacheEntry"), {cx["data"_n], cx["fetched_at"_n], cx["params"_n], cx["expires_at"_n]},
+                           {{cx["__init__"_n], m.get("CacheEntry").attr(cx["__init__"_n])}});
     }
 
     {

@@ -375,3 +375,42 @@ def test_expiry_of_other_datetimes(expires_at, outcome):
             entry.is_expired()
     else:
         assert entry.is_expired() is outcome
+
+
+def _init_counted(monkeypatch, calls):
+    original = CacheEntry.__init__
+    monkeypatch.setattr(CacheEntry, "__init__", lambda self, **kw: calls.append(kw) or original(self, **kw))
+
+
+def _setattr_recorded(monkeypatch, calls):
+    monkeypatch.setattr(CacheEntry, "__setattr__",
+                        lambda self, n, v: calls.append(n) or object.__setattr__(self, n, v), raising=False)
+
+
+def _subclass_bound(monkeypatch, calls):
+    class Recorded(CacheEntry):
+        def __init__(self, **kw):
+            calls.append(type(self).__name__)
+            super().__init__(**kw)
+
+    monkeypatch.setattr(stash_store, "CacheEntry", Recorded)
+
+
+@pytest.mark.parametrize("change, seen", [
+    (_init_counted, [{"data": "d", "fetched_at": NOW, "params": {}, "expires_at": NOW + timedelta(minutes=1)}]),
+    (_setattr_recorded, ["data", "fetched_at", "params", "expires_at"]),
+    (_subclass_bound, ["Recorded"]),
+])
+def test_entries_are_made_by_a_changed_class(frozen, monkeypatch, change, seen):
+    """set() makes the module's own entries without running the generated
+    __init__; a replaced __init__, a __setattr__ or another class in the
+    module's name is used as soon as it is there."""
+    cache = _Cache()
+    for _ in range(3):
+        cache.set("ns", "k", "d", ttl=timedelta(minutes=1))  # warm-up
+    assert vars(cache.get("ns", "k")) == {"data": "d", "fetched_at": NOW, "params": {},
+                                          "expires_at": NOW + timedelta(minutes=1)}
+    calls: list = []
+    change(monkeypatch, calls)
+    entry = cache.set("ns", "k", "d", ttl=timedelta(minutes=1))
+    assert calls == seen and entry.data == "d" and entry.expires_at == NOW + timedelta(minutes=1)
