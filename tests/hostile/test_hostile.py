@@ -92,7 +92,7 @@ release.set()
 worker.join()
 """)
     assert_clean_exit(proc)
-    assert proc.stdout.split()[:2] == ["KeyboardInterrupt", "True"]
+    assert proc.stdout.split()[:2] == ["KeyboardInterrupt", "True"], proc.stdout + proc.stderr
     # The waiter's count was given back: only the worker's remained then.
     assert proc.stdout.strip().endswith("{('ns', ('k',)): 1}")
 
