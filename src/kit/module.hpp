@@ -161,6 +161,7 @@ int exec_trampoline(PyObject* m) {
     st->module = m;
     st->globals = PyModule_GetDict(m);
     return guarded([&]() -> int {
+        install_exit_flag();
         st->builtins = Py_XNewRef(PyEval_GetBuiltins());
         const auto& reg = name_registry();
         st->names = new PyObject*[reg.size()]();

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -42,11 +43,17 @@ inline int check_rc(int rc) {
 // daemon thread that wakes during interpreter shutdown is ended by a forced
 // unwind (pthread_exit) from inside the interpreter, without one: its
 // references are then left alone (the process is going away) rather than
-// released without the interpreter's protection.  That only happens while
-// the interpreter finalises, which costs one load to rule out (the thread
-// state itself sits behind a call for thread-local storage).
+// released without the interpreter's protection.  That only happens once the
+// interpreter finalises, and it starts to only after running its exit
+// callbacks, one of which sets `exit_flag` (see install_exit_flag): until
+// then a release is one inline load away from Py_DECREF.  Before the flag
+// exists every release asks the interpreter.
+inline std::atomic<bool>* exit_flag = nullptr;  // this shared object's view of the package's flag
+
 inline void release_ref(PyObject* p) noexcept {
-    if (!Py_IsFinalizing() || PyThreadState_GetUnchecked()) Py_DECREF(p);
+    std::atomic<bool>* exiting = exit_flag;
+    if ((exiting && !exiting->load(std::memory_order_relaxed)) || !Py_IsFinalizing() || PyThreadState_GetUnchecked())
+        Py_DECREF(p);
 }
 
 // ---------------------------------------------------------------------------

@@ -61,8 +61,11 @@ print("exit")
 
 
 def test_an_interrupt_ends_the_wait_for_an_identical_fetch():
+    # A run started in the background inherits SIGINT ignored, and then
+    # interrupt_main() does nothing: the child takes Python's own handler.
     proc = run_child("""
-import _thread, threading, time
+import _thread, signal, threading, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from private_core.stash_layer import BaseStashLayer
 
 client = BaseStashLayer()
