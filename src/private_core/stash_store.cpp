@@ -178,6 +178,37 @@ void assert_inflight(kit::Ctx cx, const Object& inflight) {
     }
 }
 
+// `count <= than` (or `==`), straight from the value when the count is an
+// exact int, as the counts the store keeps are; otherwise Python compares.
+bool count_le(const Object& count, long than) {
+    if (PyLong_CheckExact(count.get())) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(count.get(), &overflow);
+        if (!overflow) return v <= than;
+    }
+    return count.le(kit::integer(than));
+}
+bool count_is(const Object& count, long value) {
+    if (PyLong_CheckExact(count.get())) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(count.get(), &overflow);
+        if (!overflow) return v == value;
+    }
+    return count.eq(kit::integer(value));
+}
+
+// Whether hashing `o` runs no Python code and has no effect to observe: str,
+// int, float, bool and None, and exact tuples of them (one level deep).
+bool plain_hash(PyObject* o, int depth = 0) {
+    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None)
+        return true;
+    if (depth > 1 || !PyTuple_CheckExact(o)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+        if (!plain_hash(PyTuple_GET_ITEM(o, i), depth + 1)) return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // CacheEntry
 constexpr Sig is_expired_sig{"is_expired", {arg("self")}, "bool"};
@@ -300,12 +331,25 @@ Object begin_inflight(Call& c) {
     Object k = kit::tuple(c.raw(begin_inflight_sig["ns"]), c.raw(begin_inflight_sig["key"]));
     return locked(cx, field(self, cx["_lock"_n], fields), [&]() -> Object {
         Object inflight = field(self, cx["_inflight"_n], fields);
-        Object zero = kit::integer(0);
-        Object cnt = cx.dict_get(inflight, k.get(), zero.get());
-        inflight.set_item(k, kit::add(cnt, kit::integer(1)));
+        Object one = kit::integer(1);
+        Object cnt;
+        if (PyDict_CheckExact(inflight.get()) && plain_hash(k.get())) {
+            // The first claim of a pair, the usual case, in one lookup: it
+            // leaves what get-then-store leaves, and hashing such a key twice
+            // or once cannot be told apart.
+            PyObject* found = nullptr;
+            if (kit::check_rc(PyDict_SetDefaultRef(inflight.get(), k.get(), one.get(), &found)) == 0) {
+                Py_DECREF(found);
+                return kit::True();
+            }
+            cnt = Object::steal(found);
+        } else {
+            cnt = cx.dict_get(inflight, k.get(), kit::integer(0).get());
+        }
+        inflight.set_item(k, kit::add(cnt, one));
         // Waiters are counted too, so the pair stays claimed until the last
         // registered caller has ended.
-        return kit::boolean(cnt.eq(zero));
+        return kit::boolean(count_is(cnt, 0));
     });
 }
 
@@ -324,7 +368,7 @@ Object end_inflight(Call& c) {
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.
         Object cnt = cx.dict_get(inflight, k.get(), one.get());
-        if (cnt.le(one)) dict_discard(cx, inflight, k.get());
+        if (count_le(cnt, 1)) dict_discard(cx, inflight, k.get());
         else inflight.set_item(k, kit::sub(cnt, one));
     });
     return {};

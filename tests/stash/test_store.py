@@ -414,3 +414,39 @@ def test_entries_are_made_by_a_changed_class(frozen, monkeypatch, change, seen):
     change(monkeypatch, calls)
     entry = cache.set("ns", "k", "d", ttl=timedelta(minutes=1))
     assert calls == seen and entry.data == "d" and entry.expires_at == NOW + timedelta(minutes=1)
+
+
+class _HashCounted:
+    hashed = 0
+
+    def __hash__(self):
+        _HashCounted.hashed += 1
+        return 7
+
+
+class _CountsDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("key, store", [
+    (("AAA", 1, 2.5, None, True), dict),
+    ((_HashCounted(),), dict),
+    ("k", _CountsDict),
+])
+def test_inflight_claims_as_python_counts_them(key, store):
+    """A first claim with a plain key is counted in one lookup; a key whose
+    hashing runs Python code, and a dict subclass, see what Python's get then
+    store does: two hashes for each begin and each end."""
+    cache = _Cache()
+    cache._inflight = store()
+    _HashCounted.hashed = 0
+    claims = [cache._begin_inflight("ns", key) for _ in range(2)]
+    counts = dict(cache._inflight)
+    cache._end_inflight("ns", key)
+    cache._end_inflight("ns", key)
+    left = dict(cache._inflight)
+    again = cache._begin_inflight("ns", key)
+    hashed = _HashCounted.hashed
+    assert claims == [True, False] and again is True
+    assert counts == {("ns", key): 2} and left == {} and type(cache._inflight) is store
+    assert hashed == (10 if isinstance(key[0], _HashCounted) else 0)
