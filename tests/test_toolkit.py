@@ -114,6 +114,32 @@ def test_rereading_a_dropped_module_keeps_calls_safe():
     assert_clean_exit(proc, "60.0 60.0")
 
 
+def test_cache_layers_of_two_store_instances_keep_to_their_own():
+    """The cache layer calls into the store directly; after both modules are
+    dropped and imported again, old and new clients, and a client holding
+    the other instance's cache, all hit safely."""
+    proc = run_child("""
+        import gc, sys
+        from private_core import stash_layer as old_layer
+        old = old_layer.BaseStashLayer()
+        for name in ("private_core.stash_layer", "private_core.stash_store"):
+            del sys.modules[name]
+        del old_layer
+        gc.collect()
+        from private_core import stash_layer
+        new = stash_layer.BaseStashLayer()
+        mixed = stash_layer.BaseStashLayer()
+        mixed._cache = type(old._cache)()
+        out = []
+        for client in (old, new, mixed):
+            for _ in range(2):
+                out.append(client._fetch_with_cache("ns", ("k",), live=False, fetcher=lambda: "d", ttl_live=None,
+                                                    ttl_history=None))
+        print(*out)
+    """)
+    assert_clean_exit(proc, "d d d d d d")
+
+
 def test_cached_globals_follow_every_change_at_once(monkeypatch):
     # Module globals are kept between calls; a rebind, a deletion or a new
     # `time` must show on the very next call, as in Python.

@@ -1,6 +1,7 @@
 // private_core.stash_store: the namespace-keyed result cache, its entries,
 // the in-flight counts that fold identical fetches, and two date helpers.
 #include "kit/kit.hpp"
+#include "private_core/store_api.hpp"
 
 // Only the datetime object layout is used, not the C API capsule the header
 // also declares.
@@ -36,12 +37,15 @@ struct State : kit::ModState {
     kit::FieldGuard cache;  // _Cache's own fields
     kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
     kit::FieldGuard entry_init;  // CacheEntry's four fields, and its generated __init__
+    Object cache_type;           // _Cache, as built here
+    pc::StoreApi api{};          // published for the cache layer
 
     int traverse(visitproc visit, void* arg) {
         if (int r = kit::visit(rlock_type, visit, arg)) return r;
         if (int r = kit::visit(datetime_type, visit, arg)) return r;
         if (int r = entry.traverse(visit, arg)) return r;
         if (int r = entry_init.traverse(visit, arg)) return r;
+        if (int r = kit::visit(cache_type, visit, arg)) return r;
         return cache.traverse(visit, arg);
     }
     void clear() {
@@ -51,6 +55,7 @@ struct State : kit::ModState {
         cache.clear();
         entry.clear();
         entry_init.clear();
+        cache_type = {};
     }
 };
 
@@ -243,12 +248,13 @@ Object init(Call& c) {
 constexpr Sig get_sig{"get", {arg("self"), arg("ns").ann("Namespace"), arg("key").ann("CacheKey")},
                   "Optional[CacheEntry]"};
 
-Object get(Call& c) {
-    kit::Ctx cx = c.cx();
-    Object self = c.self();
-    Object fields = cx.state<State>().cache.dict_of(self);
-    PyObject* ns = c.raw(get_sig["ns"]);
-    PyObject* key = c.raw(get_sig["key"]);
+// self.get(ns, key); `known_fields` is self's instance dict when the caller
+// has it already.
+Object cache_get(kit::Ctx cx, const Object& self, PyObject* ns, PyObject* key, PyObject* known_fields = nullptr) {
+    kit::FieldGuard& guard = cx.state<State>().cache;
+    Object fields = !known_fields                    ? guard.dict_of(self)
+                    : guard.holds(Py_TYPE(self.get())) ? Object::borrow(known_fields)
+                                                       : Object();
     return locked(cx, field(self, cx["_lock"_n], fields), [&]() -> Object {
         Object bucket = cx.dict_get(field(self, cx["_store"_n], fields), ns);
         if (!bucket.truthy()) return kit::None();
@@ -261,6 +267,25 @@ Object get(Call& c) {
         }
         return entry;
     });
+}
+
+Object get(Call& c) { return cache_get(c.cx(), c.self(), c.raw(get_sig["ns"]), c.raw(get_sig["key"])); }
+
+PyObject* api_get(kit::ModState* st, PyObject* self, PyObject* fields, PyObject* ns, PyObject* key) noexcept {
+    return kit::detail::guarded(
+        [&]() -> PyObject* { return cache_get(kit::Ctx{st}, Object::borrow(self), ns, key, fields).release(); }, nullptr);
+}
+
+// Publishes the C entry (see store_api.hpp); the capsule holds the module.
+void publish_api(kit::Module& m, State& st, const Object& get_fn) {
+    st.api = pc::StoreApi{&st, st.cache_type.get(), get_fn.get(), api_get};
+    Object capsule = Object::steal(PyCapsule_New(&st.api, pc::kStoreApiKey, [](PyObject* cap) {
+        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(cap)));
+    }));
+    kit::check_rc(PyCapsule_SetContext(capsule.get(), Py_NewRef(m.m)));
+    PyObject* idict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!idict) kit::raise(PyExc_RuntimeError, "no interpreter state dict");
+    kit::check_rc(PyDict_SetItemString(idict, pc::kStoreApiKey, capsule.get()));
 }
 
 constexpr Sig set_sig{"set",
@@ -441,7 +466,7 @@ void body(kit::Module& m) {
                           "\n    Namespace-keyed cache with optional TTL and (optional) singleflight.\n"
                           "    Thread-safe via RLock.\n    ");
         cls.method(init_sig, init);
-        cls.method(get_sig, get);
+        Object own_get = cls.method(get_sig, get);
         cls.method(set_sig, set,
                    nullptr);
         cls.method(clear_ns_sig, clear_ns);
@@ -450,6 +475,8 @@ void body(kit::Module& m) {
                    "Returns True if caller should fetch; False if another fetch in progress.");
         cls.method(end_inflight_sig, end_inflight);
         m.set("_Cache", cls.build());
+        st.cache_type = m.get("_Cache");
+        publish_api(m, st, own_get);
         st.cache.bind(m.get("_Cache"), {cx["_lock"_n], cx["_store"_n], cx["_inflight"_n], cx["_singleflight"_n]});
     }
 

@@ -263,3 +263,49 @@ def test_release_that_fails_runs_once_and_propagates():
         layer._fetch_with_cache("ns", ("k",), live=True, fetcher=lambda: "data", ttl_live=None, ttl_history=None)
     assert Failing.calls == 1
     assert layer._cache.get("ns", ("k",)).data == "data"
+
+
+def _class_get(monkeypatch, client, seen):
+    original = _Cache.get
+    monkeypatch.setattr(_Cache, "get", lambda self, ns, key: seen.append("class") or original(self, ns, key))
+
+
+def _instance_get(monkeypatch, client, seen):
+    original = client._cache.get
+    client._cache.get = lambda ns, key: seen.append("instance") or original(ns, key)
+
+
+def _subclass_cache(monkeypatch, client, seen):
+    class Counting(_Cache):
+        def get(self, ns, key):
+            seen.append("subclass")
+            return super().get(ns, key)
+
+    cache = Counting()
+    cache._store = client._cache._store
+    client._cache = cache
+
+
+def _other_cache(monkeypatch, client, seen):
+    inner = client._cache
+
+    class Proxy:
+        def get(self, ns, key):
+            seen.append("proxy")
+            return inner.get(ns, key)
+
+    client._cache = Proxy()
+
+
+@pytest.mark.parametrize("change", [_class_get, _instance_get, _subclass_cache, _other_cache])
+def test_a_hit_asks_whatever_get_the_cache_has_now(client, monkeypatch, change):
+    """A historical hit reads the store's own _Cache without a method call;
+    a replaced get, a shadowing instance attribute, a subclass or another
+    object as the cache is asked as soon as it is there."""
+    first = client._fetch_with_cache("ns", ("k",), fetcher=Fetcher(), **HIST)
+    for _ in range(3):
+        assert client._fetch_with_cache("ns", ("k",), fetcher=failing, **HIST) is first  # warm-up
+    seen: list = []
+    change(monkeypatch, client, seen)
+    assert client._fetch_with_cache("ns", ("k",), fetcher=failing, **HIST) is first
+    assert len(seen) == 1
