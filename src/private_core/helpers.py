@@ -66,9 +66,15 @@ def _to_dataframe(rows: Sequence[Mapping[str, Any]]) -> pd.DataFrame:
     return _typed_table(pd.DataFrame.from_records(list(rows)))
 
 
-def _typed_table(frame: pd.DataFrame) -> pd.DataFrame:
+def _typed_table(frame: pd.DataFrame, ascending: Sequence[str] | None = None) -> pd.DataFrame:
     """The typed table of the records' raw table (one column per key, in the
-    order first seen, as ``DataFrame.from_records`` lays them out)."""
+    order first seen, as ``DataFrame.from_records`` lays them out).
+
+    ``ascending``, when given, says how the rows already stand: grouped by
+    symbol, one group per symbol, the groups in ascending order of symbol,
+    and within every group the named columns never decrease.  When the time
+    comes from one of them, the table is in its final order already.
+    """
     frame = frame.rename(columns={k: v for k, v in _SHORT_KEYS.items() if k in frame.columns and v not in frame.columns})
     time_key = next((k for k in _TIME_KEYS if k in frame.columns), None)
     if time_key is not None and time_key != "time":
@@ -84,7 +90,8 @@ def _typed_table(frame: pd.DataFrame) -> pd.DataFrame:
     leading = [c for c in _LEADING if c in frame.columns]
     frame = frame[leading + [c for c in frame.columns if c not in leading]]
     keys = [c for c in ("symbol", "time") if c in frame.columns]
-    if keys:
+    in_order = ascending is not None and (time_key is None or time_key in ascending)
+    if keys and not in_order:
         frame = frame.sort_values(keys, kind="mergesort")
     return frame.reset_index(drop=True)
 

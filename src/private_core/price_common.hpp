@@ -176,6 +176,51 @@ class BarColumns {
     std::vector<Column> cols_;         // "symbol" first, then the entries' other keys
     bool entry_symbol_ = false;        // the entries carry their own "symbol"
     Py_ssize_t n_ = 0;
+    struct Chunk {
+        Py_ssize_t start, size;
+        Object symbol;
+    };
+    std::vector<Chunk> chunks_;  // one per answer that brought entries, in order
+
+    // Whether a number column's values never decrease within the chunk (only
+    // ints: a float NaN would sort last).
+    static bool ints_ascend(const Column& col, const Chunk& ch) {
+        if (col.n_float != 0) return false;
+        const std::int64_t* v = col.ints.data() + ch.start;
+        for (Py_ssize_t i = 1; i < ch.size; ++i) {
+            if (v[i - 1] > v[i]) return false;
+        }
+        return true;
+    }
+
+    // Whether a text column's values within the chunk are ISO-like date-times
+    // of one fixed layout (ASCII digits at the same places, the same
+    // separator among "-:T ." at the others, a digit first) that never
+    // decrease: for such texts the order of the characters is the order of
+    // the times they are parsed to.
+    static bool texts_ascend(const Column& col, const Chunk& ch) {
+        PyObject* first = col.texts[static_cast<std::size_t>(ch.start)].get();
+        if (!PyUnicode_IS_COMPACT_ASCII(first)) return false;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(first);
+        const auto* layout = static_cast<const unsigned char*>(PyUnicode_DATA(first));
+        if (len == 0 || !(layout[0] >= '0' && layout[0] <= '9')) return false;
+        auto digit = [](unsigned char ch) { return ch >= '0' && ch <= '9'; };
+        for (Py_ssize_t k = 0; k < len; ++k) {
+            if (!digit(layout[k]) && (layout[k] == 0 || !std::strchr("-:T .", layout[k]))) return false;
+        }
+        const unsigned char* prev = nullptr;
+        for (Py_ssize_t i = 0; i < ch.size; ++i) {
+            PyObject* s = col.texts[static_cast<std::size_t>(ch.start + i)].get();
+            if (!PyUnicode_IS_COMPACT_ASCII(s) || PyUnicode_GET_LENGTH(s) != len) return false;
+            const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+            for (Py_ssize_t k = 0; k < len; ++k) {
+                if (digit(layout[k]) ? !digit(text[k]) : text[k] != layout[k]) return false;
+            }
+            if (prev && std::memcmp(prev, text, static_cast<std::size_t>(len)) > 0) return false;
+            prev = text;
+        }
+        return true;
+    }
 
     static bool put(Column& col, PyObject* value) {
         if (col.text) {
@@ -281,7 +326,44 @@ public:
             }
             ++n_;
         }
+        chunks_.push_back(Chunk{before, n, sym});
         return true;
+    }
+
+    // How the table can be laid out: when each chunk has a symbol of its own
+    // (the entries carrying none), the chunks in the order of their symbols,
+    // and the names of the columns whose values ascend within every chunk.
+    // The rows then stand as a stable sort by symbol, and by any one of those
+    // columns after it, would put them.  Otherwise no order (and null).
+    struct Layout {
+        std::vector<std::size_t> order;
+        Object ascending;
+    };
+    Layout layout() const {
+        Layout out;
+        if (entry_symbol_ || chunks_.empty()) return out;
+        std::vector<std::size_t> order(chunks_.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        auto cmp = [&](std::size_t a, std::size_t b) {
+            return PyUnicode_Compare(chunks_[a].symbol.get(), chunks_[b].symbol.get());
+        };
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cmp(a, b) < 0; });
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            if (cmp(order[i - 1], order[i]) == 0) return out;
+        }
+        Object names = kit::list();
+        for (std::size_t j = 1; j < cols_.size(); ++j) {
+            const Column& col = cols_[j];
+            bool ascends = true;
+            for (const Chunk& ch : chunks_) {
+                ascends = col.text ? texts_ascend(col, ch) : ints_ascend(col, ch);
+                if (!ascends) break;
+            }
+            if (ascends) kit::append(names, col.key);
+        }
+        out.order = std::move(order);
+        out.ascending = Object::steal(PyList_AsTuple(names.get()));
+        return out;
     }
 
     // The row records the fetch would have built, in order.
@@ -301,9 +383,14 @@ public:
         return out;
     }
 
-    // {key: numpy array}, in the records' key order.
-    Object arrays(kit::Ctx cx) const {
+    // {key: numpy array}, in the records' key order, the chunks in `order`
+    // (all of them, each once) or, when it is empty, as they came.
+    Object arrays(kit::Ctx cx, const std::vector<std::size_t>& order) const {
         const State& st = cx.state<State>();
+        std::vector<std::size_t> chunks = order;
+        if (chunks.empty()) {
+            for (std::size_t i = 0; i < chunks_.size(); ++i) chunks.push_back(i);
+        }
         Object out = kit::dict();
         for (const Column& col : cols_) {
             const bool floats = !col.text && col.n_float != 0;
@@ -312,12 +399,18 @@ public:
             pc::ArrayView view;
             if (!view.open(array, true, col.text ? 'O' : floats ? 'd' : 'q', 8))
                 kit::raise(PyExc_SystemError, "numpy exported an array of an unexpected layout");
-            if (col.text) {
-                for (Py_ssize_t i = 0; i < n_; ++i) pc::put_object(view, i, col.texts[static_cast<std::size_t>(i)].get());
-            } else if (floats) {
-                std::memcpy(view.data<double>(), col.floats.data(), sizeof(double) * static_cast<std::size_t>(n_));
-            } else {
-                std::memcpy(view.data<std::int64_t>(), col.ints.data(), sizeof(std::int64_t) * static_cast<std::size_t>(n_));
+            Py_ssize_t at = 0;
+            for (std::size_t c : chunks) {
+                const Chunk& ch = chunks_[c];
+                const auto from = static_cast<std::size_t>(ch.start), count = static_cast<std::size_t>(ch.size);
+                if (col.text) {
+                    for (std::size_t i = 0; i < count; ++i) pc::put_object(view, at + static_cast<Py_ssize_t>(i), col.texts[from + i].get());
+                } else if (floats) {
+                    std::memcpy(view.data<double>() + at, col.floats.data() + from, sizeof(double) * count);
+                } else {
+                    std::memcpy(view.data<std::int64_t>() + at, col.ints.data() + from, sizeof(std::int64_t) * count);
+                }
+                at += ch.size;
             }
             view.release();
             out.set_item(col.key, array);
@@ -380,7 +473,10 @@ Object batch_table(kit::Ctx cx, Batch& batch) {
     if (!batch.rows) {
         if (Object builder = columns_builder(cx, to_dataframe)) {
             const State& st = cx.state<State>();
-            return builder(st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx)));
+            BarColumns::Layout layout = batch.columns.layout();
+            Object frame = st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx, layout.order));
+            if (!layout.ascending) return builder(frame);
+            return builder(frame, kw(cx["ascending"_n], layout.ascending));
         }
         batch.rows = batch.columns.rows();
     }

@@ -2,6 +2,8 @@
 #include "kit/kit.hpp"
 #include "private_core/array_view.hpp"
 
+#include <algorithm>
+
 namespace {
 
 using namespace kit::literals;

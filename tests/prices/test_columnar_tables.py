@@ -36,6 +36,11 @@ CASES = {
         {"VNM": [{"t": 1704153600, "o": 1, "h": 2.5, "l": 0.5, "c": 2, "v": 10}],
          "FPT": [{"t": 1704240000, "o": 1.5, "h": 2, "l": 1, "c": 1.5, "v": 12}]}, True),
     "not-a-number values": ({"VNM": [bar(2, close=float("nan")), bar(3)], "FPT": [bar(2)]}, True),
+    "repeated and intraday times": (
+        {"VNM": [bar(2, time="2024-01-02 09:15:00"), bar(2, time="2024-01-02 09:15:00", close=11.0),
+                 bar(2, time="2024-01-02 10:00:00")], "FPT": [bar(2, time="2024-01-02 09:00:00")]}, True),
+    "two layouts of time in one answer": (
+        {"VNM": [bar(2, time="2024-01-02T09:00:00"), bar(2, time="2024-01-02")], "FPT": [bar(3)]}, True),
     "texts beside numbers": ({"VNM": [bar(2, side="B"), bar(3, side="S")], "FPT": [bar(2, side="B")]}, True),
     "a null in a later answer": ({"VNM": [bar(2), bar(3)], "FPT": [bar(2, close=None)], "HPG": [bar(4)]}, False),
     "a bool": ({"VNM": [bar(2, flag=True)], "FPT": [bar(2, flag=False)]}, False),
@@ -64,9 +69,9 @@ def builds(monkeypatch):
     callers: list[str] = []
     original = helpers._typed_table
 
-    def spy(frame):
+    def spy(frame, **kwargs):
         callers.append("records" if sys._getframe(1).f_code.co_name == "_to_dataframe" else "columns")
-        return original(frame)
+        return original(frame, **kwargs)
 
     monkeypatch.setattr(helpers, "_typed_table", spy)
     return callers
