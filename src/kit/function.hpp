@@ -617,10 +617,14 @@ inline void convert_and_check(const Sig& s, Call& c) {
         const Param& p = s.params[i];
         if (p.type != Type::Double) continue;
         if (p.none_ok && c.v[i] == Py_None) continue;
+        if (PyFloat_CheckExact(c.v[i])) {
+            c.d[i] = PyFloat_AS_DOUBLE(c.v[i]);
+            continue;
+        }
         double x = PyFloat_AsDouble(c.v[i]);
         if (x == -1.0 && PyErr_Occurred()) fail();
         c.d[i] = x;
-        if (!PyFloat_CheckExact(c.v[i])) c.v[i] = c.own(floating(x));
+        c.v[i] = c.own(floating(x));
     }
     for (int i = 0; i < np; ++i) {
         const Param& p = s.params[i];

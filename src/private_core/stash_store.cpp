@@ -33,6 +33,7 @@ struct State : kit::ModState {
     PyCFunctionWithKeywords rlock_acquire = nullptr;
     PyCFunction rlock_release = nullptr;
     Object no_args;
+    Object scratch_pair;   // see PairKey
     Object datetime_type;  // datetime.datetime, as the module binds it
     kit::FieldGuard cache;  // _Cache's own fields
     kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
@@ -46,6 +47,7 @@ struct State : kit::ModState {
         if (int r = entry.traverse(visit, arg)) return r;
         if (int r = entry_init.traverse(visit, arg)) return r;
         if (int r = kit::visit(cache_type, visit, arg)) return r;
+        if (int r = kit::visit(scratch_pair, visit, arg)) return r;
         return cache.traverse(visit, arg);
     }
     void clear() {
@@ -56,6 +58,7 @@ struct State : kit::ModState {
         entry.clear();
         entry_init.clear();
         cache_type = {};
+        scratch_pair = {};
     }
 };
 
@@ -213,6 +216,43 @@ bool plain_hash(PyObject* o, int depth = 0) {
     }
     return true;
 }
+
+// The pair (ns, key) as a dict key to search with or remove by.  No dict
+// keeps a reference to such a key, so while hashing and comparing it runs no
+// Python code, the tuple the module keeps for this is refilled instead of a
+// new one made (refilling is allowed while nobody else holds the tuple);
+// otherwise, or while it is in use, it is a new tuple.
+class PairKey {
+    Object tuple_;
+    bool scratch_ = false;
+
+public:
+    PairKey(State& st, PyObject* ns, PyObject* key) {
+        PyObject* t = st.scratch_pair.get();
+        if (t && Py_REFCNT(t) == 1 && plain_hash(ns, 1) && plain_hash(key, 1)) {
+            kit::release_ref(PyTuple_GET_ITEM(t, 0));
+            PyTuple_SET_ITEM(t, 0, Py_NewRef(ns));
+            kit::release_ref(PyTuple_GET_ITEM(t, 1));
+            PyTuple_SET_ITEM(t, 1, Py_NewRef(key));
+            tuple_ = Object::borrow(t);
+            scratch_ = true;
+        } else {
+            tuple_ = kit::tuple(ns, key);
+        }
+    }
+    ~PairKey() {
+        if (!scratch_ || !PyThreadState_GetUnchecked()) return;
+        PyObject* t = tuple_.get();
+        for (Py_ssize_t i = 0; i < 2; ++i) {
+            PyObject* old = PyTuple_GET_ITEM(t, i);
+            PyTuple_SET_ITEM(t, i, Py_NewRef(Py_None));
+            Py_DECREF(old);
+        }
+    }
+    PairKey(const PairKey&) = delete;
+    PairKey& operator=(const PairKey&) = delete;
+    PyObject* get() const { return tuple_.get(); }
+};
 
 // ---------------------------------------------------------------------------
 // CacheEntry
@@ -387,14 +427,22 @@ Object end_inflight(Call& c) {
     Object fields = cx.state<State>().cache.dict_of(self);
     if (!field(self, cx["_singleflight"_n], fields).truthy()) return {};
     assert_inflight(cx, field(self, cx["_inflight"_n], fields));
-    Object k = kit::tuple(c.raw(end_inflight_sig["ns"]), c.raw(end_inflight_sig["key"]));
+    PyObject* ns = c.raw(end_inflight_sig["ns"]);
+    PyObject* key = c.raw(end_inflight_sig["key"]);
+    PairKey k(cx.state<State>(), ns, key);
     locked(cx, field(self, cx["_lock"_n], fields), [&] {
         Object inflight = field(self, cx["_inflight"_n], fields);
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.
         Object cnt = cx.dict_get(inflight, k.get(), one.get());
-        if (count_le(cnt, 1)) dict_discard(cx, inflight, k.get());
-        else inflight.set_item(k, kit::sub(cnt, one));
+        if (count_le(cnt, 1)) {
+            dict_discard(cx, inflight, k.get());
+        } else {
+            // Stored under a tuple of its own: the key may be gone by now
+            // (the count's arithmetic may run code) and be added again.
+            Object less = kit::sub(cnt, one);
+            inflight.set_item(kit::tuple(ns, key), less);
+        }
     });
     return {};
 }
@@ -434,6 +482,7 @@ void body(kit::Module& m) {
         reinterpret_cast<void (*)()>(c_method(st.rlock_type, "acquire", METH_VARARGS | METH_KEYWORDS)));
     st.rlock_release = c_method(st.rlock_type, "release", METH_NOARGS);
     st.no_args = kit::tuple();
+    st.scratch_pair = kit::tuple(Py_None, Py_None);
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
     st.datetime_type = m.get("datetime");

@@ -450,3 +450,24 @@ def test_inflight_claims_as_python_counts_them(key, store):
     assert claims == [True, False] and again is True
     assert counts == {("ns", key): 2} and left == {} and type(cache._inflight) is store
     assert hashed == (10 if isinstance(key[0], _HashCounted) else 0)
+
+
+def test_an_end_inside_another_end_keeps_both_counts_right():
+    """An end looks its pair up with a key tuple the store reuses; an end
+    that runs while another holds that tuple (here from the lock's
+    __enter__) must not disturb it."""
+    cache = _Cache()
+    for key in ("a", "a", "b"):
+        cache._begin_inflight("ns", key)
+
+    class Reentrant:
+        def __enter__(self):
+            cache._lock = threading.RLock()
+            cache._end_inflight("ns", "b")
+
+        def __exit__(self, *exc):
+            return False
+
+    cache._lock = Reentrant()
+    cache._end_inflight("ns", "a")
+    assert cache._inflight == {("ns", "a"): 1}
