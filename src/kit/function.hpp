@@ -227,6 +227,22 @@ inline int visit(const Object& o, visitproc visit, void* arg) {
     return 0;
 }
 
+// A module state that holds plain object references only, every one listed
+// by the derived state's `each(f)`: traversing and clearing follow from it.
+template <class Derived>
+struct ObjectsState : ModState {
+    int traverse(visitproc visit_fn, void* arg) {
+        int r = 0;
+        static_cast<Derived*>(this)->each([&](Object& o) {
+            if (!r) r = visit(o, visit_fn, arg);
+        });
+        return r;
+    }
+    void clear() {
+        static_cast<Derived*>(this)->each([](Object& o) { o = {}; });
+    }
+};
+
 // An attribute of a module that a fast path stands in for (`time.perf_counter`,
 // `re.sub`): the module and the attribute as they were at import, and
 // whether both still are.  The module's dict is watched, so the attribute

@@ -9,7 +9,7 @@ constexpr long long kBarWidth = 49;
 
 // What the bar modules keep: the table helper as imported, and what the
 // columnar way to its table is built with (see BarColumns).
-struct State : kit::ModState {
+struct State : kit::ObjectsState<State> {
     Object to_dataframe;  // helpers._to_dataframe
     Object helpers;       // the helpers module
     Object pandas;
@@ -18,16 +18,6 @@ struct State : kit::ModState {
     template <class F>
     void each(F&& f) {
         for (Object* o : {&to_dataframe, &helpers, &pandas, &np_empty, &float64, &int64, &object_dtype}) f(*o);
-    }
-    int traverse(visitproc visit, void* arg) {
-        int r = 0;
-        each([&](Object& o) {
-            if (!r) r = kit::visit(o, visit, arg);
-        });
-        return r;
-    }
-    void clear() {
-        each([](Object& o) { o = {}; });
     }
 };
 

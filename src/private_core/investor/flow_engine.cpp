@@ -34,7 +34,7 @@ constexpr const char* kUnexpectedPayload = "Unexpected payload format for invest
 constexpr const char* kEntryNotObject = "Investor payload entries must be JSON objects.";
 
 // ---------------------------------------------------------------------------
-struct State : kit::ModState {
+struct State : kit::ObjectsState<State> {
     // typing.Mapping as bound at import: while the module name still refers
     // to it, an exact dict is known to be a Mapping and the alias' slow
     // pure-Python check is skipped.
@@ -63,16 +63,6 @@ struct State : kit::ModState {
         for (Object* o : {&mapping, &strict_str, &pandas, &ensure_mapping, &np, &to_offset, &one_anchor_types, &week_type,
                           &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype})
             f(*o);
-    }
-    int traverse(visitproc visit, void* arg) {
-        int r = 0;
-        each([&](Object& o) {
-            if (!r) r = kit::visit(o, visit, arg);
-        });
-        return r;
-    }
-    void clear() {
-        each([](Object& o) { o = {}; });
     }
 };
 
