@@ -124,3 +124,13 @@ def test_helper_replaced_during_the_batch_gets_the_records(monkeypatch):
     expected = [{"symbol": sym, **b} for sym in order for b in answers[sym]]
     assert seen["rows"] == expected
     assert [type(r["close"]) for r in seen["rows"]] == [type(r["close"]) for r in expected]
+
+
+def test_helpers_building_with_another_pandas_get_the_records(builds, monkeypatch):
+    """The columns are handed over only while helpers builds with the pandas
+    the fetcher imported."""
+    import types
+
+    monkeypatch.setattr(helpers, "pd", types.SimpleNamespace(**vars(pd)))
+    table = daily_bars.fetch_ohlcv(FakeSession(bars_for(UNIFORM)), ["vnm", "fpt"], show_progress=False)
+    assert builds == ["records"] and list(table["symbol"]) == ["FPT", "FPT", "VNM", "VNM", "VNM"]

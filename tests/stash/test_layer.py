@@ -297,7 +297,16 @@ def _other_cache(monkeypatch, client, seen):
     client._cache = Proxy()
 
 
-@pytest.mark.parametrize("change", [_class_get, _instance_get, _subclass_cache, _other_cache])
+def _getattribute_hook(monkeypatch, client, seen):
+    def spy(self, name):
+        if name == "get":
+            seen.append("getattribute")
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(_Cache, "__getattribute__", spy)
+
+
+@pytest.mark.parametrize("change", [_class_get, _instance_get, _subclass_cache, _other_cache, _getattribute_hook])
 def test_a_hit_asks_whatever_get_the_cache_has_now(client, monkeypatch, change):
     """A historical hit reads the store's own _Cache without a method call;
     a replaced get, a shadowing instance attribute, a subclass or another
