@@ -154,11 +154,27 @@ class BarColumns {
     struct Column {
         Object key;
         bool text = false;
+    };
+    // One column's values from one answer: texts (owned), or numbers, each
+    // an int64 or the bits of a double, as `is_int` says.
+    struct Part {
         std::vector<Object> texts;
-        std::vector<double> floats;
-        std::vector<std::int64_t> ints;
+        std::vector<std::int64_t> nums;
         std::vector<std::uint8_t> is_int;
         Py_ssize_t n_float = 0;  // values that came as floats
+
+        double as_double(std::size_t i) const {
+            if (is_int[i]) return static_cast<double>(nums[i]);
+            double d;
+            std::memcpy(&d, &nums[i], sizeof d);
+            return d;
+        }
+    };
+    // One answer's entries, column by column.
+    struct Chunk {
+        Object symbol;
+        Py_ssize_t size = 0;
+        std::vector<Part> parts;  // as cols_
     };
     std::vector<Object> schema_;       // an entry's keys, in order
     std::vector<Object> seen_;         // the key objects last matched there (an answer's entries share them)
@@ -166,30 +182,33 @@ class BarColumns {
     std::vector<Column> cols_;         // "symbol" first, then the entries' other keys
     bool entry_symbol_ = false;        // the entries carry their own "symbol"
     Py_ssize_t n_ = 0;
-    struct Chunk {
-        Py_ssize_t start, size;
-        Object symbol;
-    };
     std::vector<Chunk> chunks_;  // one per answer that brought entries, in order
 
-    // Whether a number column's values never decrease within the chunk (only
-    // ints: a float NaN would sort last).
-    static bool ints_ascend(const Column& col, const Chunk& ch) {
-        if (col.n_float != 0) return false;
-        const std::int64_t* v = col.ints.data() + ch.start;
-        for (Py_ssize_t i = 1; i < ch.size; ++i) {
-            if (v[i - 1] > v[i]) return false;
+    // Whether a column holds only ints, in every answer.
+    bool all_ints(std::size_t j) const {
+        for (const Chunk& ch : chunks_) {
+            if (ch.parts[j].n_float != 0) return false;
         }
         return true;
     }
 
-    // Whether a text column's values within the chunk are ISO-like date-times
-    // of one fixed layout (ASCII digits at the same places, the same
-    // separator among "-:T ." at the others, a digit first) that never
-    // decrease: for such texts the order of the characters is the order of
-    // the times they are parsed to.
-    static bool texts_ascend(const Column& col, const Chunk& ch) {
-        PyObject* first = col.texts[static_cast<std::size_t>(ch.start)].get();
+    // Whether a number part's values never decrease (only ints: a float NaN
+    // would sort last).
+    static bool ints_ascend(const Part& part) {
+        if (part.n_float != 0) return false;
+        for (std::size_t i = 1; i < part.nums.size(); ++i) {
+            if (part.nums[i - 1] > part.nums[i]) return false;
+        }
+        return true;
+    }
+
+    // Whether a text part's values are ISO-like date-times of one fixed
+    // layout (ASCII digits at the same places, the same separator among
+    // "-:T ." at the others, a digit first) that never decrease: for such
+    // texts the order of the characters is the order of the times they are
+    // parsed to.
+    static bool texts_ascend(const Part& part) {
+        PyObject* first = part.texts.front().get();
         if (!PyUnicode_IS_COMPACT_ASCII(first)) return false;
         const Py_ssize_t len = PyUnicode_GET_LENGTH(first);
         const auto* layout = static_cast<const unsigned char*>(PyUnicode_DATA(first));
@@ -199,8 +218,8 @@ class BarColumns {
             if (!digit(layout[k]) && (layout[k] == 0 || !std::strchr("-:T .", layout[k]))) return false;
         }
         const unsigned char* prev = nullptr;
-        for (Py_ssize_t i = 0; i < ch.size; ++i) {
-            PyObject* s = col.texts[static_cast<std::size_t>(ch.start + i)].get();
+        for (const Object& value : part.texts) {
+            PyObject* s = value.get();
             if (!PyUnicode_IS_COMPACT_ASCII(s) || PyUnicode_GET_LENGTH(s) != len) return false;
             const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(s));
             for (Py_ssize_t k = 0; k < len; ++k) {
@@ -212,22 +231,23 @@ class BarColumns {
         return true;
     }
 
-    static bool put(Column& col, PyObject* value) {
+    static bool put(const Column& col, Part& part, PyObject* value) {
         if (col.text) {
             if (!PyUnicode_CheckExact(value)) return false;
-            col.texts.push_back(Object::borrow(value));
+            part.texts.push_back(Object::borrow(value));
         } else if (PyFloat_CheckExact(value)) {
-            col.floats.push_back(PyFloat_AS_DOUBLE(value));
-            col.ints.push_back(0);
-            col.is_int.push_back(0);
-            ++col.n_float;
+            const double d = PyFloat_AS_DOUBLE(value);
+            std::int64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            part.nums.push_back(bits);
+            part.is_int.push_back(0);
+            ++part.n_float;
         } else if (PyLong_CheckExact(value)) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (overflow) return false;
-            col.floats.push_back(static_cast<double>(v));
-            col.ints.push_back(static_cast<std::int64_t>(v));
-            col.is_int.push_back(1);
+            part.nums.push_back(static_cast<std::int64_t>(v));
+            part.is_int.push_back(1);
         } else {
             return false;
         }
@@ -237,10 +257,7 @@ class BarColumns {
     // The columns, from the batch's first entry.
     bool start(kit::Ctx cx, PyObject* entry) {
         if (!PyDict_CheckExact(entry)) return false;
-        Column symbol;
-        symbol.key = cx.obj("symbol"_n);
-        symbol.text = true;
-        cols_.push_back(std::move(symbol));
+        cols_.push_back(Column{cx.obj("symbol"_n), true});
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(entry, &pos, &key, &value)) {
@@ -251,32 +268,12 @@ class BarColumns {
                 target_.push_back(0);
                 continue;
             }
-            Column col;
-            col.key = Object::borrow(key);
-            if (PyUnicode_CheckExact(value)) col.text = true;
-            else if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+            if (!PyUnicode_CheckExact(value) && !PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
             target_.push_back(cols_.size());
-            cols_.push_back(std::move(col));
+            cols_.push_back(Column{Object::borrow(key), PyUnicode_CheckExact(value) != 0});
         }
         seen_ = schema_;
         return true;
-    }
-
-    // Back to `n` rows, dropping a partly added answer.
-    void truncate(Py_ssize_t n, const std::vector<Py_ssize_t>& n_float) {
-        const auto size = static_cast<std::size_t>(n);
-        for (std::size_t j = 0; j < cols_.size(); ++j) {
-            Column& col = cols_[j];
-            if (col.text) {
-                col.texts.resize(size);
-            } else {
-                col.floats.resize(size);
-                col.ints.resize(size);
-                col.is_int.resize(size);
-                col.n_float = n_float[j];
-            }
-        }
-        n_ = n;
     }
 
 public:
@@ -290,33 +287,35 @@ public:
         if (n == 0) return true;
         if (cols_.empty() && !start(cx, PyList_GET_ITEM(list, 0))) return false;
 
-        std::vector<Py_ssize_t> n_float;
-        for (const Column& col : cols_) n_float.push_back(col.n_float);
-        const Py_ssize_t before = n_;
+        Chunk chunk{sym, n, std::vector<Part>(cols_.size())};
+        const auto rows = static_cast<std::size_t>(n);
+        for (std::size_t j = 0; j < cols_.size(); ++j) {
+            Part& part = chunk.parts[j];
+            if (cols_[j].text) {
+                part.texts.reserve(rows);
+            } else {
+                part.nums.reserve(rows);
+                part.is_int.reserve(rows);
+            }
+        }
         const auto width = static_cast<Py_ssize_t>(schema_.size());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* entry = PyList_GET_ITEM(list, i);
-            bool fits = PyDict_CheckExact(entry) && PyDict_GET_SIZE(entry) == width;
-            if (fits && !entry_symbol_) cols_[0].texts.push_back(sym);
+            if (!PyDict_CheckExact(entry) || PyDict_GET_SIZE(entry) != width) return false;
+            if (!entry_symbol_) chunk.parts[0].texts.push_back(sym);
             Py_ssize_t pos = 0;
             PyObject *key, *value;
-            for (std::size_t j = 0; fits && PyDict_Next(entry, &pos, &key, &value); ++j) {
+            for (std::size_t j = 0; PyDict_Next(entry, &pos, &key, &value); ++j) {
                 if (key != seen_[j].get()) {
-                    if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, schema_[j].get()) != 0) {
-                        fits = false;
-                        break;
-                    }
+                    if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, schema_[j].get()) != 0) return false;
                     seen_[j] = Object::borrow(key);
                 }
-                fits = put(cols_[target_[j]], value);
+                const std::size_t c = target_[j];
+                if (!put(cols_[c], chunk.parts[c], value)) return false;
             }
-            if (!fits) {
-                truncate(before, n_float);
-                return false;
-            }
-            ++n_;
         }
-        chunks_.push_back(Chunk{before, n, sym});
+        n_ += n;
+        chunks_.push_back(std::move(chunk));
         return true;
     }
 
@@ -343,13 +342,12 @@ public:
         }
         Object names = kit::list();
         for (std::size_t j = 1; j < cols_.size(); ++j) {
-            const Column& col = cols_[j];
             bool ascends = true;
             for (const Chunk& ch : chunks_) {
-                ascends = col.text ? texts_ascend(col, ch) : ints_ascend(col, ch);
+                ascends = cols_[j].text ? texts_ascend(ch.parts[j]) : ints_ascend(ch.parts[j]);
                 if (!ascends) break;
             }
-            if (ascends) kit::append(names, col.key);
+            if (ascends) kit::append(names, cols_[j].key);
         }
         out.order = std::move(order);
         out.ascending = Object::steal(PyList_AsTuple(names.get()));
@@ -359,16 +357,19 @@ public:
     // The row records the fetch would have built, in order.
     Object rows() const {
         Object out = Object::steal(PyList_New(n_));
-        for (Py_ssize_t i = 0; i < n_; ++i) {
-            const auto at = static_cast<std::size_t>(i);
-            Object row = kit::dict();
-            for (const Column& col : cols_) {
-                Object value = col.text        ? col.texts[at]
-                               : col.is_int[at] ? Object::steal(PyLong_FromLongLong(col.ints[at]))
-                                                : Object::steal(PyFloat_FromDouble(col.floats[at]));
-                row.set_item(col.key, value);
+        Py_ssize_t at = 0;
+        for (const Chunk& ch : chunks_) {
+            for (std::size_t i = 0; i < static_cast<std::size_t>(ch.size); ++i) {
+                Object row = kit::dict();
+                for (std::size_t j = 0; j < cols_.size(); ++j) {
+                    const Part& part = ch.parts[j];
+                    Object value = cols_[j].text   ? part.texts[i]
+                                   : part.is_int[i] ? Object::steal(PyLong_FromLongLong(part.nums[i]))
+                                                    : Object::steal(PyFloat_FromDouble(part.as_double(i)));
+                    row.set_item(cols_[j].key, value);
+                }
+                PyList_SET_ITEM(out.get(), at++, row.release());
             }
-            PyList_SET_ITEM(out.get(), i, row.release());
         }
         return out;
     }
@@ -382,28 +383,29 @@ public:
             for (std::size_t i = 0; i < chunks_.size(); ++i) chunks.push_back(i);
         }
         Object out = kit::dict();
-        for (const Column& col : cols_) {
-            const bool floats = !col.text && col.n_float != 0;
-            const Object& dtype = col.text ? st.object_dtype : floats ? st.float64 : st.int64;
+        for (std::size_t j = 0; j < cols_.size(); ++j) {
+            const bool text = cols_[j].text, ints = !text && all_ints(j);
+            const Object& dtype = text ? st.object_dtype : ints ? st.int64 : st.float64;
             Object array = st.np_empty(n_, kw(cx["dtype"_n], dtype));
             pc::ArrayView view;
-            if (!view.open(array, true, col.text ? 'O' : floats ? 'd' : 'q', 8))
+            if (!view.open(array, true, text ? 'O' : ints ? 'q' : 'd', 8))
                 kit::raise(PyExc_SystemError, "numpy exported an array of an unexpected layout");
             Py_ssize_t at = 0;
             for (std::size_t c : chunks) {
-                const Chunk& ch = chunks_[c];
-                const auto from = static_cast<std::size_t>(ch.start), count = static_cast<std::size_t>(ch.size);
-                if (col.text) {
-                    for (std::size_t i = 0; i < count; ++i) pc::put_object(view, at + static_cast<Py_ssize_t>(i), col.texts[from + i].get());
-                } else if (floats) {
-                    std::memcpy(view.data<double>() + at, col.floats.data() + from, sizeof(double) * count);
+                const Part& part = chunks_[c].parts[j];
+                const auto count = static_cast<std::size_t>(chunks_[c].size);
+                if (text) {
+                    for (std::size_t i = 0; i < count; ++i) pc::put_object(view, at + static_cast<Py_ssize_t>(i), part.texts[i].get());
+                } else if (ints) {
+                    std::memcpy(view.data<std::int64_t>() + at, part.nums.data(), sizeof(std::int64_t) * count);
                 } else {
-                    std::memcpy(view.data<std::int64_t>() + at, col.ints.data() + from, sizeof(std::int64_t) * count);
+                    double* out_d = view.data<double>() + at;
+                    for (std::size_t i = 0; i < count; ++i) out_d[i] = part.as_double(i);
                 }
-                at += ch.size;
+                at += chunks_[c].size;
             }
             view.release();
-            out.set_item(col.key, array);
+            out.set_item(cols_[j].key, array);
         }
         return out;
     }
