@@ -136,7 +136,7 @@ def measure(rounds: int = 7) -> dict:
     return {k: statistics.median(v) / N_SYMBOLS * 1e3 for k, v in runs.items()}
 
 
-def figures(rounds: int = 3) -> list:
+def figures(rounds: int = 7) -> list:
     from _table import Figure
 
     per = measure(rounds)
