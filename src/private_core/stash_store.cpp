@@ -3,8 +3,8 @@
 #include "kit/kit.hpp"
 #include "private_core/store_api.hpp"
 
-// Only the datetime object layout is used, not the C API capsule the header
-// also declares.
+// The datetime object layout and the C API struct are used; the header's own
+// static pointer to that struct is not (the module keeps it in its state).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
@@ -35,6 +35,7 @@ struct State : kit::ModState {
     Object no_args;
     Object scratch_pair;   // see PairKey
     Object datetime_type;  // datetime.datetime, as the module binds it
+    PyDateTime_CAPI* datetime_api = nullptr;  // the datetime module's C API (static in that module)
     kit::FieldGuard cache;  // _Cache's own fields
     kit::FieldGuard entry;  // CacheEntry's expires_at, and its own is_expired
     kit::FieldGuard entry_init;  // CacheEntry's four fields, and its generated __init__
@@ -124,6 +125,58 @@ int wall_clock_reached(kit::Ctx cx, PyObject* expires_at) {
         static_cast<unsigned char>((us >> 8) & 0xff), static_cast<unsigned char>(us & 0xff)};
     const auto* at = reinterpret_cast<PyDateTime_DateTime*>(expires_at);
     return std::memcmp(now, at->data, _PyDateTime_DATETIME_DATASIZE) >= 0 ? 1 : 0;
+}
+
+// datetime.now(), made as the datetime type makes it while the module's
+// `datetime` is that type: the system clock floored to the microsecond, its
+// local time (leap seconds as 59), and `fold` set by the same probe of the
+// local time a day earlier.  Anything this cannot do the same way (a year
+// out of range, a failing clock) is left to datetime.now() itself.
+namespace now_detail {
+constexpr long long kEpoch = 719163LL * 24 * 60 * 60;  // 0001-01-01 to 1970-01-01, in seconds
+constexpr long long kMaxFold = 24 * 3600;
+
+long long days_before_year(long long y) { return (y - 1) * 365 + (y - 1) / 4 - (y - 1) / 100 + (y - 1) / 400; }
+bool is_leap(int y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+long long utc_to_seconds(int year, int month, int day, int hour, int minute, int second) {
+    static constexpr int before_month[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    long long ordinal = days_before_year(year) + before_month[month] + (month > 2 && is_leap(year)) + day;
+    return ((ordinal * 24 + hour) * 60 + minute) * 60 + second;
+}
+bool in_range(const struct tm& t) { return t.tm_year + 1900 >= 1 && t.tm_year + 1900 <= 9999; }
+// The local time of `u` (seconds since 0001-01-01) as such seconds again.
+bool local(long long u, long long& out) {
+    const time_t t = static_cast<time_t>(u - kEpoch);
+    struct tm lt;
+    if (!localtime_r(&t, &lt) || !in_range(lt)) return false;
+    out = utc_to_seconds(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
+    return true;
+}
+}  // namespace now_detail
+
+Object local_now(kit::Ctx cx) {
+    using namespace now_detail;
+    const State& st = cx.state<State>();
+    Object datetime = cx.global("datetime"_n);
+    struct timespec ts;
+    struct tm tm;
+    if (!st.datetime_api || !datetime.is(st.datetime_type) || clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        return datetime.method(cx["now"_n]);
+    const time_t secs = ts.tv_sec;
+    if (!localtime_r(&secs, &tm) || !in_range(tm)) return datetime.method(cx["now"_n]);
+    const int year = tm.tm_year + 1900, month = tm.tm_mon + 1, second = std::min(59, tm.tm_sec);
+    int fold = 0;
+    const long long result = utc_to_seconds(year, month, tm.tm_mday, tm.tm_hour, tm.tm_min, second);
+    long long probe = 0;
+    if (!local(kEpoch + secs - kMaxFold, probe)) return datetime.method(cx["now"_n]);
+    const long long transition = result - probe - kMaxFold;
+    if (transition < 0) {
+        if (!local(kEpoch + secs + transition, probe)) return datetime.method(cx["now"_n]);
+        if (probe == result) fold = 1;
+    }
+    return Object::steal(st.datetime_api->DateTime_FromDateAndTimeAndFold(
+        year, month, tm.tm_mday, tm.tm_hour, tm.tm_min, second, static_cast<int>(ts.tv_nsec / 1000), Py_None, fold,
+        st.datetime_api->DateTimeType));
 }
 
 // entry.is_expired(): an entry of the module's own CacheEntry (whose
@@ -348,10 +401,10 @@ Object set(Call& c) {
 
         // A zero timedelta is false: such an entry never expires.
         Object expires_at = kit::None();
-        if (ttl.truthy()) expires_at = kit::add(cx.global("datetime"_n).method(cx["now"_n]), ttl);
+        if (ttl.truthy()) expires_at = kit::add(local_now(cx), ttl);
 
         Object CacheEntry = cx.global("CacheEntry"_n);
-        Object fetched_at = cx.global("datetime"_n).method(cx["now"_n]);
+        Object fetched_at = local_now(cx);
         // The caller's dict is kept when it has content; an empty or missing
         // one becomes a fresh dict that belongs to the entry.
         Object entry_params = params.truthy() ? params : kit::dict();
@@ -486,6 +539,8 @@ void body(kit::Module& m) {
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
     st.datetime_type = m.get("datetime");
+    st.datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (!st.datetime_api) kit::fail();
     m.from_import("threading", {"RLock"});
     m.from_import("typing", {"Any", "Dict", "Hashable", "Optional", "Tuple"});
     m.set("pd", kit::import("pandas"));

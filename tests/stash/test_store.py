@@ -471,3 +471,32 @@ def test_an_end_inside_another_end_keeps_both_counts_right():
     cache._lock = Reentrant()
     cache._end_inflight("ns", "a")
     assert cache._inflight == {("ns", "a"): 1}
+
+
+@pytest.mark.parametrize("zone", ["ICT-7", "fold"])
+def test_set_stamps_entries_as_datetime_now_would(zone):
+    """set() reads the local clock itself while `datetime` is the real one:
+    the stamp must be what datetime.now() gives, `fold` included.  "fold"
+    is a zone whose summer time ended half an hour ago, so that now is the
+    second pass through the repeated hour (fold=1)."""
+    proc = run_child(f"""
+        import os, time
+        from datetime import datetime, timedelta, timezone
+        zone = {zone!r}
+        if zone == "fold":
+            end = datetime.now(timezone.utc) + timedelta(minutes=30)  # local summer time when it ended
+            day = end.timetuple().tm_yday
+            if end.year % 4 == 0 and day > 59:
+                day -= 1  # Jn days never count February 29
+            zone = f"AAA0BBB-1,J1/0,J{{day}}/{{end:%H:%M:%S}}"
+        os.environ["TZ"] = zone
+        time.tzset()
+        from private_core.stash_store import _Cache
+        before = datetime.now()
+        entry = _Cache().set("ns", "k", "d", ttl=timedelta(minutes=5))
+        after = datetime.now()
+        stamp = entry.fetched_at
+        print(type(stamp).__name__, stamp.tzinfo, before <= stamp <= after, stamp.fold == before.fold == after.fold,
+              before.fold, entry.expires_at - timedelta(minutes=5) <= stamp)
+    """)
+    assert_clean_exit(proc, f"datetime None True True {1 if zone == 'fold' else 0} True")
