@@ -484,6 +484,8 @@ struct Sig {
     int n_req_pos = 0;          // ... of which required (no default)
     int star_idx = -1, starstar_idx = -1;
     int n_owned = 0;
+    unsigned doubles = 0;  // bit i: parameter i is converted to a double
+    unsigned typed = 0;    // bit i: parameter i has its type checked
 
     constexpr Sig(const char* n, std::initializer_list<Param> ps, const char* r = nullptr) : name(n), ret(r) {
         if (ps.size() > kMaxParams) throw "too many parameters";
@@ -500,7 +502,12 @@ struct Sig {
                 starstar_idx = i;
                 ++n_owned;
             }
-            if (p.type == Type::Double) ++n_owned;
+            if (p.type == Type::Double) {
+                ++n_owned;
+                doubles |= 1u << i;
+            } else if (p.type != Type::Any) {
+                typed |= 1u << i;
+            }
         }
         if (n_owned > kMaxOwned) throw "too many converted parameters";
     }
@@ -628,10 +635,9 @@ inline bool exact_type(Type t, PyObject* o) {
 
 // Conversions and exact-type checks, after every parameter has a value.
 inline void convert_and_check(const Sig& s, Call& c) {
-    const int np = s.size();
-    for (int i = 0; i < np; ++i) {
+    for (unsigned bits = s.doubles; bits; bits &= bits - 1) {
+        const int i = std::countr_zero(bits);
         const Param& p = s.params[i];
-        if (p.type != Type::Double) continue;
         if (p.none_ok && c.v[i] == Py_None) continue;
         if (PyFloat_CheckExact(c.v[i])) {
             c.d[i] = PyFloat_AS_DOUBLE(c.v[i]);
@@ -642,9 +648,9 @@ inline void convert_and_check(const Sig& s, Call& c) {
         c.d[i] = x;
         c.v[i] = c.own(floating(x));
     }
-    for (int i = 0; i < np; ++i) {
+    for (unsigned bits = s.typed; bits; bits &= bits - 1) {
+        const int i = std::countr_zero(bits);
         const Param& p = s.params[i];
-        if (p.type == Type::Any || p.type == Type::Double) continue;
         PyObject* o = c.v[i];
         if (p.none_ok && o == Py_None) continue;
         if (!exact_type(p.type, o)) arg_type_error(p.name, type_label(p.type), o);
