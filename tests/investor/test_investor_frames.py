@@ -163,6 +163,11 @@ def but(rows, at, **change):
         ([{"icb": i, "Date": "2024-01-02", "v": 1.0} for i in (8310, 8300)], "sector", True),
         ([{"icb": i, "v": float(i)} for i in (0.5, 0.25)], "sector", True),
         ([{"date": d, "v": 1} for d in ("2024-01-02", "2024-01-03", "2024-01-03", "2024-01-01")], "bond", True),
+        # Plain dates are read without pandas; anything else is left to it.
+        ([{"trade_date": d, "timestamp": d, "v": 1} for d in ("2024-02-29", "1678-01-01", "2261-12-31")], "bond", True),
+        ([{"date": d, "v": 1} for d in ("2024-01-02", "2023-02-29")], "bond", True),
+        ([{"date": d, "v": 1} for d in ("2024-01-02", "1600-01-01")], "bond", True),
+        ([{"date": d, "v": 1} for d in ("2024-01-02", "2024-1-03", "2024/01/04")], "bond", True),
         ([{"icb": "8300", "Date": "2024-01-05", "timestamp": 1704153600, "v": 1.0},
           {"icb": "8200", "Date": "bad", "timestamp": 1704240000, "v": 2.0}], "sector", True),
         ([{"v": float("nan"), "t": ""}, {"v": float("-inf"), "t": "x"}, {"v": -0.0, "t": " "}], "stock", True),

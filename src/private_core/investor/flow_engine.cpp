@@ -57,11 +57,16 @@ struct State : kit::ObjectsState<State> {
     Object string_dtype;      // pandas.StringDtype
     Object infer_dtype;
     Object float64, int64, object_dtype, bool_dtype;
+    // What pd.to_datetime(errors="coerce") makes of plain dates: its dtype
+    // and its ticks per day counted from 1970-01-01 (0: not known).
+    Object date_dtype;
+    std::int64_t ticks_per_day = 0;
 
     template <class F>
     void each(F&& f) {
         for (Object* o : {&mapping, &strict_str, &pandas, &ensure_mapping, &np, &to_offset, &one_anchor_types, &week_type,
-                          &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype})
+                          &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype,
+                          &date_dtype})
             f(*o);
     }
 };
@@ -451,6 +456,73 @@ Object typed_columns(kit::Ctx cx, const Object& rows) {
     return columns;
 }
 
+// Days from 1970-01-01 to a day of the proleptic Gregorian calendar.
+constexpr std::int64_t days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097LL + doe - 719468;
+}
+
+// The day of a plain date text, "YYYY-MM-DD" of a real day between the
+// years 1678 and 2261 (inside every resolution pandas parses to), as days
+// from 1970-01-01; false for any other value.
+bool plain_date(PyObject* v, std::int64_t& days) {
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_COMPACT_ASCII(v) || PyUnicode_GET_LENGTH(v) != 10) return false;
+    const auto* t = static_cast<const unsigned char*>(PyUnicode_DATA(v));
+    int field[3] = {0, 0, 0};
+    for (int k = 0, f = 0; k < 10; ++k) {
+        if (k == 4 || k == 7) {
+            if (t[k] != '-') return false;
+            ++f;
+        } else if (t[k] < '0' || t[k] > '9') {
+            return false;
+        } else {
+            field[f] = field[f] * 10 + (t[k] - '0');
+        }
+    }
+    const int y = field[0], m = field[1], d = field[2];
+    static constexpr int month_days[] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1678 || y > 2261 || m < 1 || m > 12 || d < 1) return false;
+    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    if (d > month_days[m] + (m == 2 && leap)) return false;
+    days = days_from_civil(y, m, d);
+    return true;
+}
+
+// The date columns of `typed` whose texts are all plain dates, replaced by
+// the datetime64 array pd.to_datetime(errors="coerce") makes of them:
+// parsing a datetime column gives it back as it is, so pandas then has no
+// text to read.  Any other column stays text, for pandas to parse.
+void dates_from_texts(kit::Ctx cx, const Object& typed) {
+    const State& st = cx.state<State>();
+    if (st.ticks_per_day == 0) return;
+    for (const Object& column : {cx.obj("date"_n), cx.obj("Date"_n), cx.obj("trade_date"_n), cx.obj("timestamp"_n)}) {
+        PyObject* found = PyDict_GetItemWithError(typed.get(), column.get());
+        if (!found) {
+            if (PyErr_Occurred()) kit::fail();
+            continue;
+        }
+        Object texts = Object::borrow(found);
+        ArrayView in;
+        if (!texts.attr(cx["dtype"_n]).eq(st.object_dtype) || !in.open(texts, false, 'O', 8)) continue;
+        const Py_ssize_t n = in.size();
+        Object ticks = st.np.attr(cx["empty"_n])(n, kw(cx["dtype"_n], st.int64));
+        ArrayView out;
+        if (!out.open(ticks, true, 'q', 8)) continue;
+        bool all_plain = true;
+        for (Py_ssize_t i = 0; i < n && all_plain; ++i) {
+            std::int64_t days = 0;
+            all_plain = plain_date(in.data<PyObject*>()[i], days);
+            out.data<std::int64_t>()[i] = days * st.ticks_per_day;
+        }
+        out.release();
+        if (all_plain) typed.set_item(column, ticks.method(cx["view"_n], st.date_dtype));
+    }
+}
+
 // Whether the rows already stand in the order frame.sort_values(sort_columns)
 // gives them (a stable sort): every key is a typed text or int64 column, or
 // a parsed date column without NaT (the sort puts missing values last), and
@@ -518,6 +590,7 @@ Object to_dataframe(Call& c) {
     if (PyList_GET_SIZE(rows.get()) == 0) return pd.attr(cx["DataFrame"_n])();
 
     Object typed = own_pandas(cx) ? typed_columns(cx, rows) : Object();
+    if (typed) dates_from_texts(cx, typed);
     Object frame = typed ? pd.attr(cx["DataFrame"_n])(typed)
                          : pd.attr(cx["DataFrame"_n]).attr(cx["from_records"_n])(rows);
     // Every present date column is parsed, not only the first; bad cells
@@ -1053,6 +1126,19 @@ void body(kit::Module& m) {
     st.int64 = np_dtype("int64");
     st.object_dtype = np_dtype("O");
     st.bool_dtype = np_dtype("bool");
+    {
+        // Ask pandas once what plain dates become: 2000-01-01 is day 10957.
+        Object probe = st.pandas.attr(kit::str("Series"))(kit::list_of(kit::str("2000-01-01"), kit::str("2000-01-02")));
+        Object parsed = st.pandas.attr(kit::str("to_datetime"))(probe, kw(m.cx["errors"_n], "coerce"));
+        Object ticks = parsed.method(m.cx["to_numpy"_n]).method(m.cx["view"_n], "i8");
+        const long long first = PyLong_AsLongLong(ticks.item(kit::integer(0)).get());
+        const long long second = PyLong_AsLongLong(ticks.item(kit::integer(1)).get());
+        if (PyErr_Occurred()) kit::fail();
+        if (second > first && first == 10957 * (second - first)) {
+            st.date_dtype = parsed.attr(m.cx["dtype"_n]);
+            st.ticks_per_day = second - first;
+        }
+    }
 
     Object namespace_ops = kit::dict();
     namespace_ops.set_item(kit::str("stock"), ops({"flow", "breakdown", "foreign_room"}));
