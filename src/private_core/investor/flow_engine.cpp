@@ -45,8 +45,9 @@ struct State : kit::ObjectsState<State> {
     // through whatever the names hold now.
     Object strict_str;
     Object pandas;
-    // InvestorFlowEngine._ensure_mapping as defined here.
-    Object ensure_mapping;
+    // InvestorFlowEngine's methods as defined here, for the checks that
+    // they are still what `self` has.
+    Object ensure_mapping, normalise_records, request, to_dataframe;
     // What the fast paths call: numpy, pandas' offset parser and the offset
     // types whose buckets are single calendar periods, and a few dtypes.
     Object np;
@@ -64,7 +65,7 @@ struct State : kit::ObjectsState<State> {
 
     template <class F>
     void each(F&& f) {
-        for (Object* o : {&mapping, &strict_str, &pandas, &ensure_mapping, &np, &to_offset, &one_anchor_types, &week_type,
+        for (Object* o : {&mapping, &strict_str, &pandas, &ensure_mapping, &normalise_records, &request, &to_dataframe, &np, &to_offset, &one_anchor_types, &week_type,
                           &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype,
                           &date_dtype})
             f(*o);
@@ -265,9 +266,16 @@ constexpr Sig normalise_records_sig{"_normalise_records",
 
 // Whether `self._normalise_records` is still this very function, bound to
 // `self` (no subclass override, no instance attribute in the way).
-bool own_normaliser(kit::Ctx cx, const Call& c, const Object& self, Object& bound) {
+bool own_normaliser(kit::Ctx cx, const Object& self, Object& bound) {
     bound = self.attr(cx["_normalise_records"_n]);
-    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == reinterpret_cast<PyObject*>(c.fn) &&
+    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == cx.state<State>().normalise_records.get() &&
+           PyMethod_GET_SELF(bound.get()) == self.get();
+}
+
+// Whether `self.<name>` is `own`, bound to `self`.
+bool bound_own(const Object& self, PyObject* name, const Object& own) {
+    Object bound = self.attr(name);
+    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == own.get() &&
            PyMethod_GET_SELF(bound.get()) == self.get();
 }
 
@@ -275,15 +283,12 @@ bool own_normaliser(kit::Ctx cx, const Call& c, const Object& self, Object& boun
 // `self`, and `Mapping` the module's own: a row is then a plain copy.
 bool own_row_copy(kit::Ctx cx, const Object& self) {
     const State& st = cx.state<State>();
-    if (!cx.global("Mapping"_n).is(st.mapping)) return false;
-    Object bound = self.attr(cx["_ensure_mapping"_n]);
-    return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == st.ensure_mapping.get() &&
-           PyMethod_GET_SELF(bound.get()) == self.get();
+    return cx.global("Mapping"_n).is(st.mapping) && bound_own(self, cx["_ensure_mapping"_n], st.ensure_mapping);
 }
 
-Object normalise_records(Call& c) {
-    kit::Ctx cx = c.cx();
-    Object self = c.self(), payload = c[normalise_records_sig["payload"]], ns = c[normalise_records_sig["namespace"]];
+// The body of _normalise_records.  With `copy_rows` false an exact dict
+// entry becomes a row as it is, not a copy (see rows_stay_inside).
+Object normalise(kit::Ctx cx, const Object& self, Object payload, const Object& ns, bool copy_rows) {
     // Envelopes ({"data": ...} and the like) are unwrapped in this loop, not
     // by recursion: an answer nested deeper than the C stack allows must not
     // kill the process.  The depth still ends in RecursionError past the
@@ -298,7 +303,7 @@ Object normalise_records(Call& c) {
             bool own = own_row_copy(cx, self);
             for (const Object& item : kit::iter(payload)) {
                 if (own && PyDict_CheckExact(item.get())) {
-                    kit::append(rows, Object::steal(PyDict_Copy(item.get())));
+                    kit::append(rows, copy_rows ? Object::steal(PyDict_Copy(item.get())) : item);
                 } else {
                     kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
                     own = own && own_row_copy(cx, self);  // the call may have rebound either
@@ -321,7 +326,7 @@ Object normalise_records(Call& c) {
                 kit::raise(PyExc_RecursionError, "maximum recursion depth exceeded while unwrapping an investor payload");
             Object bound;
             // A subclass's own _normalise_records takes the inner payload.
-            if (!own_normaliser(cx, c, self, bound)) return bound(inner, ns);
+            if (!own_normaliser(cx, self, bound)) return bound(inner, ns);
             payload = inner;
             continue;
         }
@@ -344,6 +349,10 @@ Object normalise_records(Call& c) {
         return extracted;
     }
     cx.raise_global("DataDecodingError"_n, kUnexpectedPayload);
+}
+
+Object normalise_records(Call& c) {
+    return normalise(c.cx(), c.self(), c[normalise_records_sig["payload"]], c[normalise_records_sig["namespace"]], true);
 }
 
 // ---------------------------------------------------------------------------
@@ -1058,6 +1067,25 @@ Object fetch_df(Call& c) {
     Object payload = self.method(cx["_prepare_payload"_n], c[fetch_df_sig["params"]]);
     Object ids = payload.method(cx["get"_n], "ids");
 
+    // Rows that only this module's own methods ever see are read once, by
+    // _to_dataframe, and kept by no one: they need not be copies of the
+    // decoded entries.  That holds while `self` has this module's own
+    // _request (the entries are then the session's fresh answer),
+    // _normalise_records, _ensure_mapping and _to_dataframe, checked before
+    // each answer is taken apart and again before the table is built.
+    auto rows_stay_inside = [&] {
+        const State& st = cx.state<State>();
+        return bound_own(self, cx["_request"_n], st.request) &&
+               bound_own(self, cx["_normalise_records"_n], st.normalise_records) &&
+               bound_own(self, cx["_to_dataframe"_n], st.to_dataframe) && own_row_copy(cx, self);
+    };
+    bool shared = false;  // some rows are the decoded entries themselves
+    auto rows_of = [&](const Object& raw) {
+        if (!rows_stay_inside()) return self.method(cx["_normalise_records"_n], raw, ns);
+        shared = true;
+        return normalise(cx, self, raw, ns, false);
+    };
+
     Object records;
     if (PyList_Check(ids.get()) && ids.len() > 1) {
         // One request per identifier, with the progress bar driven around them.
@@ -1071,14 +1099,22 @@ Object fetch_df(Call& c) {
                     Object single_payload = Object::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), payload.get()));
                     single_payload.set_item(cx.obj("ids"_n), kit::list_of(item_id));
                     Object raw = self.method(cx["_request"_n], endpoint, single_payload);
-                    records.method(cx["extend"_n], self.method(cx["_normalise_records"_n], raw, ns));
+                    records.method(cx["extend"_n], rows_of(raw));
                     cx.global("update_progress"_n)(index);
                 }
             },
             [&] { cx.global("finish_progress"_n)(); });
     } else {
         Object raw = self.method(cx["_request"_n], endpoint, payload);
-        records = self.method(cx["_normalise_records"_n], raw, ns);
+        records = rows_of(raw);
+    }
+    if (shared && !rows_stay_inside()) {
+        // Something was rebound meanwhile: the rows become the copies the
+        // methods would have made.
+        Object copies = kit::list();
+        for (const Object& row : kit::iter(records))
+            kit::append(copies, PyDict_CheckExact(row.get()) ? Object::steal(PyDict_Copy(row.get())) : row);
+        records = copies;
     }
 
     Object frame = self.method(cx["_to_dataframe"_n], records, ns);
@@ -1157,11 +1193,11 @@ void body(kit::Module& m) {
     cls.method(init_sig, init);
     cls.method(fetch_df_sig, fetch_df);
     cls.method(prepare_payload_sig, prepare_payload);
-    cls.method(request_sig, request);
+    st.request = cls.method(request_sig, request);
     cls.method(to_query_params_sig, to_query_params);
-    cls.method(normalise_records_sig, normalise_records);
+    st.normalise_records = cls.method(normalise_records_sig, normalise_records);
     st.ensure_mapping = cls.method(ensure_mapping_sig, ensure_mapping);
-    cls.method(to_dataframe_sig, to_dataframe);
+    st.to_dataframe = cls.method(to_dataframe_sig, to_dataframe);
     cls.method(resample_frame_sig, resample_frame);
     m.set("InvestorFlowEngine", cls.build());
 
