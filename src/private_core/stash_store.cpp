@@ -270,19 +270,20 @@ bool plain_hash(PyObject* o, int depth = 0) {
     return true;
 }
 
-// The pair (ns, key) as a dict key to search with or remove by.  No dict
-// keeps a reference to such a key, so while hashing and comparing it runs no
-// Python code, the tuple the module keeps for this is refilled instead of a
-// new one made (refilling is allowed while nobody else holds the tuple);
-// otherwise, or while it is in use, it is a new tuple.
+// The pair (ns, key) as a key to search an exact dict with or remove by.
+// Such a dict keeps no reference to the key it was searched with, so while
+// hashing and comparing the key runs no Python code, the tuple the module
+// keeps for this is refilled instead of a new one made (refilling is
+// allowed while nobody else holds the tuple); otherwise, for any other
+// mapping, or while the tuple is in use, it is a new tuple.
 class PairKey {
     Object tuple_;
     bool scratch_ = false;
 
 public:
-    PairKey(State& st, PyObject* ns, PyObject* key) {
+    PairKey(State& st, const Object& mapping, PyObject* ns, PyObject* key) {
         PyObject* t = st.scratch_pair.get();
-        if (t && Py_REFCNT(t) == 1 && plain_hash(ns, 1) && plain_hash(key, 1)) {
+        if (t && Py_REFCNT(t) == 1 && PyDict_CheckExact(mapping.get()) && plain_hash(ns, 1) && plain_hash(key, 1)) {
             kit::release_ref(PyTuple_GET_ITEM(t, 0));
             PyTuple_SET_ITEM(t, 0, Py_NewRef(ns));
             kit::release_ref(PyTuple_GET_ITEM(t, 1));
@@ -482,9 +483,9 @@ Object end_inflight(Call& c) {
     assert_inflight(cx, field(self, cx["_inflight"_n], fields));
     PyObject* ns = c.raw(end_inflight_sig["ns"]);
     PyObject* key = c.raw(end_inflight_sig["key"]);
-    PairKey k(cx.state<State>(), ns, key);
     locked(cx, field(self, cx["_lock"_n], fields), [&] {
         Object inflight = field(self, cx["_inflight"_n], fields);
+        PairKey k(cx.state<State>(), inflight, ns, key);
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.
         Object cnt = cx.dict_get(inflight, k.get(), one.get());

@@ -500,3 +500,21 @@ def test_set_stamps_entries_as_datetime_now_would(zone):
               before.fold, entry.expires_at - timedelta(minutes=5) <= stamp)
     """)
     assert_clean_exit(proc, f"datetime None True True {1 if zone == 'fold' else 0} True")
+
+
+def test_an_inflight_mapping_of_the_callers_sees_keys_of_its_own():
+    """A mapping of the caller's as `_inflight` is handed key tuples that
+    stay as they were, whatever it keeps of them."""
+    class Keeping(dict):
+        seen: list = []
+
+        def get(self, k, default=None):
+            Keeping.seen.append(k)
+            return super().get(k, default)
+
+    cache = _Cache()
+    cache._inflight = Keeping()
+    cache._begin_inflight("ns", "a")
+    cache._end_inflight("ns", "a")
+    cache._end_inflight("ns", "b")
+    assert Keeping.seen == [("ns", "a"), ("ns", "a"), ("ns", "b")]
