@@ -1071,11 +1071,12 @@ Object fetch_df(Call& c) {
     // _to_dataframe, and kept by no one: they need not be copies of the
     // decoded entries.  That holds while `self` has this module's own
     // _request (the entries are then the session's fresh answer),
-    // _normalise_records, _ensure_mapping and _to_dataframe, checked before
-    // each answer is taken apart and again before the table is built.
+    // _normalise_records, _ensure_mapping and _to_dataframe, and the module
+    // builds tables with its own pandas, checked before each answer is taken
+    // apart and again before the table is built.
     auto rows_stay_inside = [&] {
         const State& st = cx.state<State>();
-        return bound_own(self, cx["_request"_n], st.request) &&
+        return own_pandas(cx) && bound_own(self, cx["_request"_n], st.request) &&
                bound_own(self, cx["_normalise_records"_n], st.normalise_records) &&
                bound_own(self, cx["_to_dataframe"_n], st.to_dataframe) && own_row_copy(cx, self);
     };
