@@ -11,15 +11,66 @@ constexpr long long kBarWidth = 49;
 // columnar way to its table is built with (see BarColumns).
 struct State : kit::ObjectsState<State> {
     Object to_dataframe;  // helpers._to_dataframe
+    Object parse_time;    // helpers._parse_time
     Object helpers;       // the helpers module
     Object pandas;
     Object np_empty, float64, int64, object_dtype;
+    // What helpers' ISO parse makes of plain dates and of plain date-times:
+    // the dtype, and the ticks of a second counted from 1970-01-01 (0: not
+    // known, the texts are left to pandas).
+    Object time_dtype;
+    std::int64_t ticks_per_second = 0;
 
     template <class F>
     void each(F&& f) {
-        for (Object* o : {&to_dataframe, &helpers, &pandas, &np_empty, &float64, &int64, &object_dtype}) f(*o);
+        for (Object* o : {&to_dataframe, &parse_time, &helpers, &pandas, &np_empty, &float64, &int64, &object_dtype,
+                          &time_dtype})
+            f(*o);
     }
 };
+
+// Days from 1970-01-01 to a day of the proleptic Gregorian calendar.
+constexpr std::int64_t days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097LL + doe - 719468;
+}
+
+// The seconds from 1970-01-01 of a plain ISO text: "YYYY-MM-DD" (a date,
+// `with_time` false) or "YYYY-MM-DD HH:MM:SS" with a space or a "T" (a
+// date-time, `with_time` true), of a real day between the years 1678 and
+// 2261 (inside every resolution pandas parses to) and a real time of day.
+// False for anything else.
+bool plain_iso(PyObject* v, bool& with_time, std::int64_t& seconds) {
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_COMPACT_ASCII(v)) return false;
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(v);
+    if (len != 10 && len != 19) return false;
+    const auto* t = static_cast<const unsigned char*>(PyUnicode_DATA(v));
+    static constexpr char kLayout[] = "0000-00-00 00:00:00";
+    int field[6] = {0, 0, 0, 0, 0, 0};
+    for (Py_ssize_t k = 0, f = 0; k < len; ++k) {
+        if (kLayout[k] != '0') {
+            if (k == 10 ? (t[k] != ' ' && t[k] != 'T') : t[k] != static_cast<unsigned char>(kLayout[k])) return false;
+            ++f;
+        } else if (t[k] < '0' || t[k] > '9') {
+            return false;
+        } else {
+            field[f] = field[f] * 10 + (t[k] - '0');
+        }
+    }
+    const int y = field[0], m = field[1], d = field[2];
+    static constexpr int month_days[] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1678 || y > 2261 || m < 1 || m > 12 || d < 1) return false;
+    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    if (d > month_days[m] + (m == 2 && leap)) return false;
+    if (field[3] > 23 || field[4] > 59 || field[5] > 59) return false;
+    with_time = len == 19;
+    seconds = days_from_civil(y, m, d) * 86400 + field[3] * 3600 + field[4] * 60 + field[5];
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 constexpr Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
@@ -374,16 +425,65 @@ public:
         return out;
     }
 
+    // The index of the column named `key`, or 0 (the symbol's) when none is.
+    std::size_t column_of(PyObject* key) const {
+        for (std::size_t j = 1; j < cols_.size(); ++j) {
+            if (PyUnicode_Check(key) && PyUnicode_Compare(cols_[j].key.get(), key) == 0) return j;
+        }
+        return 0;
+    }
+
+    // The seconds of every value of text column `j`, when all of them are
+    // plain ISO texts of one kind (all dates, or all date-times).
+    bool iso_seconds(std::size_t j, std::vector<std::int64_t>& out) const {
+        if (j == 0 || !cols_[j].text) return false;
+        out.clear();
+        out.reserve(static_cast<std::size_t>(n_));
+        int kind = -1;
+        for (const Chunk& ch : chunks_) {
+            for (const Object& value : ch.parts[j].texts) {
+                bool with_time = false;
+                std::int64_t seconds = 0;
+                if (!plain_iso(value.get(), with_time, seconds)) return false;
+                if (kind < 0) kind = with_time;
+                if (kind != static_cast<int>(with_time)) return false;
+                out.push_back(seconds);
+            }
+        }
+        return true;
+    }
+
     // {key: numpy array}, in the records' key order, the chunks in `order`
-    // (all of them, each once) or, when it is empty, as they came.
-    Object arrays(kit::Ctx cx, const std::vector<std::size_t>& order) const {
+    // (all of them, each once) or, when it is empty, as they came.  Column
+    // `time_col` (when not 0) is given as the datetime64 array of `seconds`
+    // (in the order the values came), as helpers' parse makes it of them.
+    Object arrays(kit::Ctx cx, const std::vector<std::size_t>& order, std::size_t time_col = 0,
+                  const std::vector<std::int64_t>& seconds = {}) const {
         const State& st = cx.state<State>();
         std::vector<std::size_t> chunks = order;
         if (chunks.empty()) {
             for (std::size_t i = 0; i < chunks_.size(); ++i) chunks.push_back(i);
         }
         Object out = kit::dict();
+        std::vector<std::size_t> starts(chunks_.size());  // where each chunk's values begin in `seconds`
+        for (std::size_t c = 1; c < chunks_.size(); ++c)
+            starts[c] = starts[c - 1] + static_cast<std::size_t>(chunks_[c - 1].size);
         for (std::size_t j = 0; j < cols_.size(); ++j) {
+            if (time_col != 0 && j == time_col) {
+                Object ticks = st.np_empty(n_, kw(cx["dtype"_n], st.int64));
+                pc::ArrayView view;
+                if (!view.open(ticks, true, 'q', 8))
+                    kit::raise(PyExc_SystemError, "numpy exported an array of an unexpected layout");
+                Py_ssize_t at = 0;
+                for (std::size_t c : chunks) {
+                    for (Py_ssize_t i = 0; i < chunks_[c].size; ++i)
+                        view.data<std::int64_t>()[at + i] = seconds[starts[c] + static_cast<std::size_t>(i)] * st.ticks_per_second;
+                    at += chunks_[c].size;
+                }
+                view.release();
+                out.set_item(cols_[j].key, ticks.method(cx["view"_n], st.time_dtype));
+                continue;
+            }
             const bool text = cols_[j].text, ints = !text && all_ints(j);
             const Object& dtype = text ? st.object_dtype : ints ? st.int64 : st.float64;
             Object array = st.np_empty(n_, kw(cx["dtype"_n], dtype));
@@ -458,6 +558,31 @@ void fetch_batch(kit::Ctx cx, Batch& batch, const Object& session, const Object&
     cx.global("finish_progress"_n)();
 }
 
+// The column helpers will take for the time and parse (the first of its
+// `_TIME_KEYS` present), when its texts are all plain ISO texts of one kind
+// and helpers parses times with its own `_parse_time`: the seconds of its
+// values, for the columns to hold the parsed times already (parsing them
+// again gives them back as they are).  0 otherwise.
+std::size_t parsed_time_column(kit::Ctx cx, const BarColumns& columns, std::vector<std::int64_t>& seconds) {
+    const State& st = cx.state<State>();
+    if (st.ticks_per_second == 0) return 0;
+    PyObject* dict = PyModule_GetDict(st.helpers.get());
+    PyObject* parse = PyDict_GetItemWithError(dict, cx["_parse_time"_n]);
+    if (!parse && PyErr_Occurred()) kit::fail();
+    if (parse != st.parse_time.get()) return 0;
+    PyObject* keys = PyDict_GetItemWithError(dict, cx["_TIME_KEYS"_n]);
+    if (!keys) {
+        if (PyErr_Occurred()) kit::fail();
+        return 0;
+    }
+    if (!PyTuple_CheckExact(keys)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+        const std::size_t j = columns.column_of(PyTuple_GET_ITEM(keys, i));
+        if (j != 0) return columns.iso_seconds(j, seconds) ? j : 0;
+    }
+    return 0;
+}
+
 // The table of a batch that brought entries: `_to_dataframe` of the
 // records, or its equal built from the columns.
 Object batch_table(kit::Ctx cx, Batch& batch) {
@@ -466,7 +591,10 @@ Object batch_table(kit::Ctx cx, Batch& batch) {
         if (Object builder = columns_builder(cx, to_dataframe)) {
             const State& st = cx.state<State>();
             BarColumns::Layout layout = batch.columns.layout();
-            Object frame = st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx, layout.order));
+            std::vector<std::int64_t> seconds;
+            const std::size_t time_col = parsed_time_column(cx, batch.columns, seconds);
+            Object frame =
+                st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx, layout.order, time_col, seconds));
             if (!layout.ascending) return builder(frame);
             return builder(frame, kw(cx["ascending"_n], layout.ascending));
         }
@@ -486,6 +614,7 @@ inline void setup_shared(kit::Module& m, const char* interval_alias) {
     m.from_import("progress", {"start_progress", "update_progress", "finish_progress"}, 1);
     m.set("pd", kit::import("pandas"));
     st.to_dataframe = m.get("_to_dataframe");
+    st.parse_time = st.helpers.attr(kit::str("_parse_time"));
     st.pandas = m.get("pd");
     Object np = kit::import("numpy");
     st.np_empty = np.attr(kit::str("empty"));
@@ -493,6 +622,27 @@ inline void setup_shared(kit::Module& m, const char* interval_alias) {
     st.float64 = np_dtype("float64");
     st.int64 = np_dtype("int64");
     st.object_dtype = np_dtype("O");
+    {
+        // Ask helpers once what plain dates and date-times become: the same
+        // dtype for both, 2000-01-01 being second 946684800.
+        auto probe = [&](const char* a, const char* b) {
+            Object texts = st.pandas.attr(kit::str("Series"))(kit::list_of(kit::str(a), kit::str(b)));
+            return st.parse_time(texts);
+        };
+        Object dates = probe("2000-01-01", "2000-01-02"), times = probe("2000-01-01 00:00:00", "2000-01-01 00:00:01");
+        auto tick = [](const Object& parsed, int i) {
+            Object ticks = parsed.method(kit::str("to_numpy").get()).method(kit::str("view").get(), "i8");
+            return PyLong_AsLongLong(ticks.item(kit::integer(i)).get());
+        };
+        const long long day = tick(dates, 1) - tick(dates, 0), second = tick(times, 1) - tick(times, 0);
+        if (PyErr_Occurred()) kit::fail();
+        Object dtype = dates.attr(kit::str("dtype").get());
+        if (second > 0 && day == 86400 * second && tick(dates, 0) == 946684800LL * second &&
+            tick(times, 0) == 946684800LL * second && dtype.eq(times.attr(kit::str("dtype").get()))) {
+            st.time_dtype = dtype;
+            st.ticks_per_second = second;
+        }
+    }
 }
 
 // The two private functions both modules define, in their order.
