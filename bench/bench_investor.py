@@ -36,6 +36,7 @@ import numpy as np
 import pandas as pd
 import requests
 
+from _offwire import DecodedResponse
 from private_core.investor import flow_engine
 from private_core.investor.flow_engine import InvestorFlowEngine
 from private_core.wire_link import HttpSession
@@ -114,20 +115,11 @@ class Decoded:
     """A session without the wire: each answer's body is decoded at json(),
     as requests decodes it, so that what remains is the engine's own work."""
 
-    class Response:
-        status_code = 200
-
-        def __init__(self, body: bytes) -> None:
-            self.body = body
-
-        def json(self):
-            return json.loads(self.body)
-
     def __init__(self, bodies: dict[str, bytes]) -> None:
         self.bodies = bodies
 
     def post(self, path, *, json_body=None, data=None, headers=None, timeout=None):
-        return self.Response(self.bodies[json_body["ids"][0]])
+        return DecodedResponse(self.bodies[json_body["ids"][0]])
 
 
 def off_the_wire(ids: list[str]) -> float:

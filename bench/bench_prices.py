@@ -27,6 +27,7 @@ from urllib.parse import parse_qs, urlparse
 
 import requests
 
+from _offwire import DecodedResponse
 from private_core import daily_bars, helpers
 from private_core.wire_link import HttpSession
 
@@ -120,18 +121,11 @@ class Decoded:
     """A session without the wire: each answer's body is decoded at json(),
     as requests decodes it, so that what remains is the core's own work."""
 
-    class Response:
-        def __init__(self, body: bytes) -> None:
-            self.body = body
-
-        def json(self):
-            return json.loads(self.body)
-
     def __init__(self, bodies: dict[str, bytes]) -> None:
         self.bodies = bodies
 
     def get(self, path, *, params=None, headers=None, timeout=None):
-        return self.Response(self.bodies[params["symbol"]])
+        return DecodedResponse(self.bodies[params["symbol"]])
 
 
 def off_the_wire(bodies: dict[str, bytes], symbols: list[str]) -> tuple[float, float]:

@@ -1,6 +1,7 @@
 // private_core.daily_bars: end-of-day OHLCV bars for one symbol or a batch.
 #include "kit/kit.hpp"
 #include "private_core/array_view.hpp"
+#include "private_core/iso_time.hpp"
 
 #include <algorithm>
 

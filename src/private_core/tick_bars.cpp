@@ -1,6 +1,7 @@
 // private_core.tick_bars: intraday OHLCV bars and order-book tapes.
 #include "kit/kit.hpp"
 #include "private_core/array_view.hpp"
+#include "private_core/iso_time.hpp"
 
 #include <algorithm>
 

@@ -10,6 +10,7 @@
 // with a class written in Python.
 #include "kit/kit.hpp"
 #include "private_core/array_view.hpp"
+#include "private_core/iso_time.hpp"
 
 #include <cmath>
 
@@ -465,39 +466,13 @@ Object typed_columns(kit::Ctx cx, const Object& rows) {
     return columns;
 }
 
-// Days from 1970-01-01 to a day of the proleptic Gregorian calendar.
-constexpr std::int64_t days_from_civil(int y, int m, int d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097LL + doe - 719468;
-}
-
-// The day of a plain date text, "YYYY-MM-DD" of a real day between the
-// years 1678 and 2261 (inside every resolution pandas parses to), as days
+// The day of a plain date text ("YYYY-MM-DD", see pc::plain_iso) as days
 // from 1970-01-01; false for any other value.
 bool plain_date(PyObject* v, std::int64_t& days) {
-    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_COMPACT_ASCII(v) || PyUnicode_GET_LENGTH(v) != 10) return false;
-    const auto* t = static_cast<const unsigned char*>(PyUnicode_DATA(v));
-    int field[3] = {0, 0, 0};
-    for (int k = 0, f = 0; k < 10; ++k) {
-        if (k == 4 || k == 7) {
-            if (t[k] != '-') return false;
-            ++f;
-        } else if (t[k] < '0' || t[k] > '9') {
-            return false;
-        } else {
-            field[f] = field[f] * 10 + (t[k] - '0');
-        }
-    }
-    const int y = field[0], m = field[1], d = field[2];
-    static constexpr int month_days[] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (y < 1678 || y > 2261 || m < 1 || m > 12 || d < 1) return false;
-    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
-    if (d > month_days[m] + (m == 2 && leap)) return false;
-    days = days_from_civil(y, m, d);
+    bool with_time = false;
+    std::int64_t seconds = 0;
+    if (!pc::plain_iso(v, with_time, seconds) || with_time) return false;
+    days = seconds / 86400;
     return true;
 }
 
