@@ -36,17 +36,8 @@ Object fetch_ohlcv(Call& c) {
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
     Batch batch;
     fetch_batch(cx, batch, session, symbols, "Batch EOD", cx["ENDPOINT"_n], show_progress, kBarTexts,
-                [&](const Object& sym) {
-                    Object params = kit::dict();
-                    params.set_item(kit::str("symbol"), sym);
-                    params.set_item(kit::str("interval"), interval);
-                    if (start.truthy()) params.set_item(kit::str("start"), start);
-                    if (end.truthy()) params.set_item(kit::str("end"), end);
-                    return params;
-                });
-    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
-    Object df = batch_table(cx, batch);
-    return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
+                [&](const Object& sym) { return bar_query(sym, interval, start, end); });
+    return resampled_bars(cx, batch, interval);
 }
 
 // ---------------------------------------------------------------------------

@@ -138,9 +138,8 @@ def resample_ohlcv_multi(df: pd.DataFrame, interval: str = "1D") -> pd.DataFrame
     if same.all() and not df[keys].assign(_bucket=starts).duplicated().any():
         return df
 
-    ordered = df.sort_values(keys + ["time"], kind="mergesort")
-    starts = _bucket_starts(ordered["time"], interval)
-    groups = ordered.assign(_bucket=starts).groupby(keys + ["_bucket"], sort=True)
+    ordered = df.assign(_bucket=starts).sort_values(keys + ["time"], kind="mergesort")
+    groups = ordered.groupby(keys + ["_bucket"], sort=True)
     parts: List[pd.Series] = []
     for column, how in aggregations:
         if how == "sum":

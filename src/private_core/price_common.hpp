@@ -336,7 +336,9 @@ public:
         std::vector<std::size_t> order;
         Object ascending;
     };
-    Layout layout() const {
+    // Column `time_col` (when not 0) holds the parsed `seconds` of its texts
+    // (see iso_seconds): its order is read from those, not the texts again.
+    Layout layout(std::size_t time_col = 0, const std::vector<std::int64_t>& seconds = {}) const {
         Layout out;
         if (entry_symbol_ || chunks_.empty()) return out;
         std::vector<std::size_t> order(chunks_.size());
@@ -351,8 +353,15 @@ public:
         Object names = kit::list();
         for (std::size_t j = 1; j < cols_.size(); ++j) {
             bool ascends = true;
+            std::size_t at = 0;  // where the chunk's values begin in `seconds`
             for (const Chunk& ch : chunks_) {
-                ascends = cols_[j].text ? texts_ascend(ch.parts[j]) : ints_ascend(ch.parts[j]);
+                if (j == time_col) {
+                    ascends = std::is_sorted(seconds.begin() + static_cast<std::ptrdiff_t>(at),
+                                             seconds.begin() + static_cast<std::ptrdiff_t>(at + static_cast<std::size_t>(ch.size)));
+                    at += static_cast<std::size_t>(ch.size);
+                } else {
+                    ascends = cols_[j].text ? texts_ascend(ch.parts[j]) : ints_ascend(ch.parts[j]);
+                }
                 if (!ascends) break;
             }
             if (ascends) kit::append(names, cols_[j].key);
@@ -540,16 +549,18 @@ std::size_t parsed_time_column(kit::Ctx cx, const BarColumns& columns, std::vect
     return 0;
 }
 
-// The table of a batch that brought entries: `_to_dataframe` of the
-// records, or its equal built from the columns.
+// The table of a batch: an empty DataFrame when no entry came (no helper is
+// called), else `_to_dataframe` of the records, or its equal built from the
+// columns.
 Object batch_table(kit::Ctx cx, Batch& batch) {
+    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
     Object to_dataframe = cx.global("_to_dataframe"_n);
     if (!batch.rows) {
         if (Object builder = columns_builder(cx, to_dataframe)) {
             const State& st = cx.state<State>();
-            BarColumns::Layout layout = batch.columns.layout();
             std::vector<std::int64_t> seconds;
             const std::size_t time_col = parsed_time_column(cx, batch.columns, seconds);
+            BarColumns::Layout layout = batch.columns.layout(time_col, seconds);
             Object frame =
                 st.pandas.attr(cx["DataFrame"_n])(batch.columns.arrays(cx, layout.order, time_col, seconds));
             if (!layout.ascending) return builder(frame);
@@ -558,6 +569,13 @@ Object batch_table(kit::Ctx cx, Batch& batch) {
         batch.rows = batch.columns.rows();
     }
     return to_dataframe(batch.rows);
+}
+
+// The bars of a batch, re-bucketed to `interval`; an empty batch is the
+// empty DataFrame, not resampled.
+Object resampled_bars(kit::Ctx cx, Batch& batch, const Object& interval) {
+    if (batch.empty()) return batch_table(cx, batch);
+    return cx.global("resample_ohlcv_multi"_n)(batch_table(cx, batch), kw(cx["interval"_n], interval));
 }
 
 // Binds the names the bar modules share, and the state the columnar tables need.
@@ -600,6 +618,17 @@ inline void setup_shared(kit::Module& m, const char* interval_alias) {
             st.ticks_per_second = second;
         }
     }
+}
+
+// The query of one symbol's bars: symbol and interval, then start and end
+// when given.
+Object bar_query(const Object& sym, const Object& interval, const Object& start, const Object& end) {
+    Object params = kit::dict();
+    params.set_item(kit::str("symbol"), sym);
+    params.set_item(kit::str("interval"), interval);
+    if (start.truthy()) params.set_item(kit::str("start"), start);
+    if (end.truthy()) params.set_item(kit::str("end"), end);
+    return params;
 }
 
 // The two private functions both modules define, in their order.

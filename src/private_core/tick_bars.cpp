@@ -42,19 +42,13 @@ Object fetch_ohlcv(Call& c) {
     fetch_batch(cx, batch, session, symbols, "Batch intraday", cx["ENDPOINT"_n],
                 c[fetch_ohlcv_sig["show_progress"]], kBarTexts,
                 [&](const Object& sym) {
-                    Object params = kit::dict();
-                    params.set_item(kit::str("symbol"), sym);
-                    params.set_item(kit::str("interval"), kit::str("1m"));
-                    if (start.truthy()) params.set_item(kit::str("start"), start);
-                    if (end.truthy()) params.set_item(kit::str("end"), end);
+                    Object params = bar_query(sym, kit::str("1m"), start, end);
                     if (!adjusted.is_none())
                         params.set_item(kit::str("adjusted"),
                                         kit::str(adjusted.truthy() ? "true" : "false"));
                     return params;
                 });
-    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
-    Object df = batch_table(cx, batch);
-    return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
+    return resampled_bars(cx, batch, interval);
 }
 
 constexpr Sig fetch_orderbook_sig{"fetch_orderbook",
@@ -76,7 +70,6 @@ Object fetch_orderbook(Call& c) {
                     if (target_date.truthy()) params.set_item(kit::str("target_date"), target_date);
                     return params;
                 });
-    if (batch.empty()) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
     // Tapes are raw entries: built into a table, never resampled.
     return batch_table(cx, batch);
 }
