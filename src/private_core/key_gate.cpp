@@ -31,78 +31,155 @@ Object rejection_text(kit::Ctx cx, const Object& payload) {
 // Keys shorter than this are not masked: they would blank out ordinary words.
 constexpr Py_ssize_t kMinMaskedKey = 6;
 
-// `value` with every occurrence of the API key in its strings (dict keys and
-// values, list items, at any depth) replaced by "***"; the same object when
-// the key appears nowhere.  A service that echoes the request body in its
-// error answer must not put the key into the logs or into an error message.
-// The walk keeps its own stack: an answer may nest deeper than the C stack.
+// `value` with every occurrence of the API key in its strings replaced by
+// "***"; the same object when the key appears nowhere.  A service that echoes
+// the request body in its error answer (or a decoder of the caller's) must
+// not put the key into the logs or into an error message.  The key is masked
+// by value, whatever kind of `str` it is.
+//
+// The key can sit in a string anywhere in dicts (keys and values), lists and
+// tuples, at any depth; other objects are kept as they are.  Every container
+// on a way to the key is copied as a plain dict, list or tuple; the others
+// are kept, shared, as they are.  The walk keeps its own stack (an answer may
+// nest deeper than the C stack), reads each container once into a snapshot
+// of its own (a container's code may change it meanwhile), and copies a
+// container met twice (shared, or a cycle) once.
 Object mask_key(const Object& value, const Object& key) {
-    if (!key || !PyUnicode_CheckExact(key.get()) || PyUnicode_GET_LENGTH(key.get()) < kMinMaskedKey) return value;
-    const Object stars = kit::str("***");
+    if (!key || !PyUnicode_Check(key.get()) || PyUnicode_GET_LENGTH(key.get()) < kMinMaskedKey) return value;
     auto holds_key = [&](PyObject* s) {
         return PyUnicode_Check(s) && kit::check_rc(PyUnicode_Contains(s, key.get())) != 0;
     };
-    auto masked = [&](PyObject* s) -> Object {
-        if (!holds_key(s)) return Object::borrow(s);
-        return Object::steal(PyUnicode_Replace(s, key.get(), stars.get(), -1));
-    };
-    auto is_container = [](PyObject* o) { return PyDict_Check(o) || PyList_Check(o); };
-
-    // First pass: is the key anywhere?  (Most answers do not hold it.)
-    bool found = false;
-    std::vector<Object> todo{value};
-    std::unordered_set<PyObject*> seen;
-    while (!todo.empty() && !found) {
-        Object o = std::move(todo.back());
-        todo.pop_back();
-        if (holds_key(o.get())) {
-            found = true;
-        } else if (is_container(o.get())) {
-            if (!seen.insert(o.get()).second) continue;
-            Object items = PyDict_Check(o.get()) ? kit::dict_items(o) : Object::steal(PySequence_List(o.get()));
-            for (Object item : kit::iter(items)) {
-                if (PyTuple_Check(item.get())) {
-                    todo.push_back(Object::borrow(PyTuple_GET_ITEM(item.get(), 0)));
-                    todo.push_back(Object::borrow(PyTuple_GET_ITEM(item.get(), 1)));
-                } else {
-                    todo.push_back(item);
-                }
-            }
-        }
+    auto is_container = [](PyObject* o) { return PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o); };
+    if (!is_container(value.get())) {
+        if (!holds_key(value.get())) return value;
+        return Object::steal(PyUnicode_Replace(value.get(), key.get(), kit::str("***").get(), -1));
     }
-    if (!found) return value;
 
-    // Second pass: a copy of the same shape (plain dicts and lists), masked.
-    auto fresh = [](PyObject* o) { return PyDict_Check(o) ? kit::dict() : kit::list(); };
-    if (!is_container(value.get())) return masked(value.get());
-    Object root = fresh(value.get());
-    // Each container is copied once: one met again (shared, or a cycle) maps
-    // to the same copy.
-    std::unordered_map<PyObject*, Object> copies{{value.get(), root}};
-    std::vector<std::pair<Object, Object>> work{{value, root}};
-    while (!work.empty()) {
-        auto [src, dst] = std::move(work.back());
-        work.pop_back();
-        auto convert = [&](PyObject* child) -> Object {
-            if (!is_container(child)) return masked(child);
-            auto known = copies.find(child);
-            if (known != copies.end()) return known->second;
-            Object copy = fresh(child);
-            copies.emplace(child, copy);
-            work.emplace_back(Object::borrow(child), copy);
-            return copy;
-        };
-        if (PyDict_Check(src.get())) {
-            for (Object item : kit::iter(kit::dict_items(src))) {
-                Object k = masked(PyTuple_GET_ITEM(item.get(), 0));
-                dst.set_item(k, convert(PyTuple_GET_ITEM(item.get(), 1)));
+    enum Kind { kDict, kList, kTuple };
+    struct Node {
+        Object original;
+        Kind kind;
+        Object children;  // a list: the items, or the dict's keys and values in turn
+        bool holds = false;
+        std::vector<std::size_t> parents;  // one entry per appearance
+        Object copy;
+        std::size_t tuple_children = 0;  // copies of tuples among the children still to make
+    };
+    std::vector<Node> nodes;
+    std::unordered_map<PyObject*, std::size_t> index;
+    std::vector<std::size_t> direct;  // nodes with a string that holds the key
+
+    // Discovery: every container reachable from `value`, its children read once.
+    auto visit = [&](PyObject* o) -> std::size_t {
+        auto known = index.find(o);
+        if (known != index.end()) return known->second;
+        Node n;
+        n.original = Object::borrow(o);
+        if (PyDict_Check(o)) {
+            n.kind = kDict;
+            n.children = kit::list();
+            for (Object item : kit::iter(kit::dict_items(n.original))) {
+                kit::append(n.children, Object::borrow(PyTuple_GET_ITEM(item.get(), 0)));
+                kit::append(n.children, Object::borrow(PyTuple_GET_ITEM(item.get(), 1)));
             }
         } else {
-            for (Object item : kit::iter(Object::steal(PySequence_List(src.get()))))
-                kit::append(dst, convert(item.get()));
+            n.kind = PyList_Check(o) ? kList : kTuple;
+            n.children = Object::steal(PySequence_List(o));
+        }
+        nodes.push_back(std::move(n));
+        index.emplace(o, nodes.size() - 1);
+        return nodes.size() - 1;
+    };
+    visit(value.get());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        Object children = nodes[i].children;  // `nodes` may grow below
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(children.get()); ++j) {
+            PyObject* child = PyList_GET_ITEM(children.get(), j);
+            if (is_container(child)) {
+                std::size_t c = visit(child);
+                nodes[c].parents.push_back(i);
+            } else if (!nodes[i].holds && holds_key(child)) {
+                nodes[i].holds = true;
+                direct.push_back(i);
+            }
         }
     }
-    return root;
+
+    // Whatever contains a container that holds the key holds it too.
+    std::vector<std::size_t> up = direct;
+    while (!up.empty()) {
+        std::size_t i = up.back();
+        up.pop_back();
+        for (std::size_t p : nodes[i].parents) {
+            if (!nodes[p].holds) {
+                nodes[p].holds = true;
+                up.push_back(p);
+            }
+        }
+    }
+    if (!nodes[0].holds) return value;
+
+    const Object stars = kit::str("***");
+    auto converted = [&](PyObject* child) -> Object {
+        if (is_container(child)) {
+            const Node& n = nodes[index.at(child)];
+            if (n.holds) return n.copy;
+        } else if (holds_key(child)) {
+            return Object::steal(PyUnicode_Replace(child, key.get(), stars.get(), -1));
+        }
+        return Object::borrow(child);
+    };
+    // Dicts and lists are made empty first, so that anything can refer to
+    // them; tuples are made whole, each after the tuples it holds (tuples
+    // alone never form a cycle); then dicts and lists are filled.
+    std::vector<std::size_t> ready;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        Node& n = nodes[i];
+        if (!n.holds) continue;
+        if (n.kind == kDict) {
+            n.copy = kit::dict();
+        } else if (n.kind == kList) {
+            n.copy = kit::list();
+        } else {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(n.children.get()); ++j) {
+                auto c = index.find(PyList_GET_ITEM(n.children.get(), j));
+                if (c != index.end() && nodes[c->second].kind == kTuple && nodes[c->second].holds) ++n.tuple_children;
+            }
+            if (n.tuple_children == 0) ready.push_back(i);
+        }
+    }
+    while (!ready.empty()) {
+        std::size_t i = ready.back();
+        ready.pop_back();
+        Node& n = nodes[i];
+        Object items = kit::list();
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(n.children.get()); ++j)
+            kit::append(items, converted(PyList_GET_ITEM(n.children.get(), j)));
+        n.copy = Object::steal(PyList_AsTuple(items.get()));
+        for (std::size_t p : n.parents) {
+            if (nodes[p].kind == kTuple && nodes[p].holds && --nodes[p].tuple_children == 0) ready.push_back(p);
+        }
+    }
+    for (Node& n : nodes) {
+        if (!n.holds || n.kind == kTuple) continue;
+        const Py_ssize_t size = PyList_GET_SIZE(n.children.get());
+        if (n.kind == kList) {
+            for (Py_ssize_t j = 0; j < size; ++j) kit::append(n.copy, converted(PyList_GET_ITEM(n.children.get(), j)));
+            continue;
+        }
+        for (Py_ssize_t j = 0; j + 1 < size; j += 2) {
+            Object k = converted(PyList_GET_ITEM(n.children.get(), j));
+            // A key of a tuple subclass that hashes despite a list inside
+            // has an unhashable copy: it is shown masked whole.
+            if (PyObject_Hash(k.get()) == -1) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) kit::fail();
+                PyErr_Clear();
+                k = stars;
+            }
+            n.copy.set_item(k, converted(PyList_GET_ITEM(n.children.get(), j + 1)));
+        }
+    }
+    return nodes[0].copy;
 }
 
 constexpr kit::Sig validate_sig{"validate_api_key",

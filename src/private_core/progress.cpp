@@ -379,8 +379,12 @@ Object finish_progress(Call& c) {
 // ---------------------------------------------------------------------------
 // The draw's inner `build_right(items)`: the texts of the (label, text)
 // pairs that are not empty, joined by `_join_right`.  Nobody outside the draw
-// can reach it, so it runs as a plain C++ function.
+// can reach it, so it runs as a plain C++ function; what it is given comes
+// from `_compose_right`, which callers may replace, so the list and each
+// pair are checked as the inner function's own argument check and unpacking
+// would check them.
 Object build_right(kit::Ctx cx, const Object& items) {
+    if (!PyList_CheckExact(items.get())) kit::arg_type_error("items", "list", items.get());
     Object texts = kit::list();
     // Indexing anew each round: a part's __bool__ may change the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -452,7 +456,7 @@ Object draw_progress(Call& c) {
                                        cx["percent"_n]};
     for (PyObject* label : drop_priority) {
         if (!room.lt(bar_min)) break;
-        PyObject* vis = visible_items.get();  // a list: build_right accepted it
+        PyObject* vis = visible_items.get();  // exactly a list: build_right accepted it
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis); ++i) {
             Object item = Object::borrow(PyList_GET_ITEM(vis, i));
             auto [k, t] = kit::unpack<2>(item);

@@ -1,9 +1,14 @@
 """Scenarios a hostile or unlucky caller can set up: each must end as the same
 code written in Python would end, never with a dead interpreter."""
 
+import os
+import resource
+
 import pytest
 
 from tests.child import assert_clean_exit, run_child
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 ENGINE = """
 from private_core.investor.flow_engine import InvestorFlowEngine
@@ -133,3 +138,186 @@ time.sleep(0.1)
 print("exit")
 """)
     assert_clean_exit(proc, "exit")
+
+
+# --- One table: hostile values and small stacks --------------------------
+# Each case runs in a child interpreter.  A progress case draws one line
+# with the module's `_compose_right` replaced by `wrap(original(...))`, once
+# with the native module and once with the same code in plain Python
+# (reference_progress.py): both must end alike, in the same exception and
+# message or the same written text.  A key case has a session stand-in raise
+# HttpError with the payload given: the outcome is stated, and the key must
+# appear in no log record, message or traceback.  A stack case must end in
+# RecursionError, as Python does.
+
+DRAW = """
+import os, sys, types
+from collections import UserList
+sys.path.insert(0, HERE)
+import reference_progress
+from private_core import progress
+
+class Terminal:
+    def __init__(self):
+        self.writes = []
+    def write(self, s):
+        self.writes.append(s)
+        return len(s)
+    def flush(self):
+        pass
+    def isatty(self):
+        return True
+
+def outcome(mod, wrap, columns):
+    term = Terminal()
+    mod.sys = types.SimpleNamespace(stdout=term)
+    mod.time = types.SimpleNamespace(perf_counter=lambda: 2.0)
+    mod.shutil = types.SimpleNamespace(get_terminal_size=lambda fallback: os.terminal_size((columns, 24)))
+    mod._state = mod._Meter(total=10, start_t=0.0, last_draw_t=0.0, symbol="Batch EOD", enable_color=True)
+    original = mod._compose_right
+    mod._compose_right = lambda *args: wrap(original(*args))
+    try:
+        mod._draw_progress(3)
+        return "drawn " + repr(term.writes)
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+
+print(outcome(reference_progress, WRAP, COLUMNS))
+print(outcome(progress, WRAP, COLUMNS))
+"""
+
+KEY = """
+import logging, traceback
+from private_core.key_gate import validate_api_key
+from varnix.exceptions import HttpError
+
+records = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        records.append(record)
+logger = logging.getLogger("private_core.key_gate")
+logger.addHandler(Keep())
+logger.setLevel(logging.DEBUG)
+
+class Key(str):
+    pass
+
+l = []
+CYCLE = (l, "Key secret-key")
+l.append(CYCLE)
+
+answer = PAYLOAD  # off the traceback's lines
+
+class Session:
+    api_key = API_KEY
+    def post(self, path, *, json_body=None):
+        raise HttpError("Varnix backend returned HTTP 400 for x", status_code=400, payload=answer)
+
+try:
+    validate_api_key(Session(), client_version="1.0")
+except Exception as exc:
+    shown = "".join(traceback.format_exception(exc))
+    shown += "".join(r.getMessage() + repr(r.args) for r in records)
+    print(f"{type(exc).__name__}: {exc}")
+    print(repr(records[-1].args[1])[:80])
+    print("leaked" if "secret-key" in shown else "masked")
+"""
+
+CYCLE = """
+import sys, threading
+from private_core import progress
+from private_core.wire_link import HttpSession
+
+class Session(HttpSession):
+    def _prepare_url(self, path):
+        return self.get(path)
+
+def run():
+    try:
+        CALL
+    except RecursionError:
+        print("RecursionError")
+
+if THREAD:
+    threading.stack_size(512 * 1024)
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+else:
+    sys.setrecursionlimit(100_000)
+    run()
+"""
+
+PROGRESS_CYCLE = "progress._strip_ansi = progress._len_noansi; progress._len_noansi('x')"
+SESSION_CYCLE = "Session('secret-key', base_url='http://127.0.0.1:9').get('x')"
+REJECTED = "ApiKeyValidationError: Backend rejected API key validation (HTTP 400)"
+
+
+def draw(wrap, columns=80):
+    return DRAW.replace("HERE", repr(HERE)).replace("WRAP", wrap).replace("COLUMNS", str(columns)), None, {}
+
+
+def key(api_key, payload):
+    return KEY.replace("API_KEY", api_key).replace("PAYLOAD", payload), None, {}
+
+
+def stack(call, thread=False, mib=None):
+    code = CYCLE.replace("CALL", call).replace("THREAD", str(thread))
+    kwargs = {}
+    if mib:
+        size = mib * 1024 * 1024
+        kwargs["preexec_fn"] = lambda: resource.setrlimit(resource.RLIMIT_STACK, (size, size))
+    return code, "RecursionError", kwargs
+
+
+HOSTILE = {
+    # _compose_right replaced: its answer is checked as the draw's inner
+    # function checks its argument, and each pair as unpacking checks it.
+    "right items a tuple": draw("tuple"),
+    "right items a UserList": draw("UserList"),
+    "right items a str": draw("lambda items: ''.join(text for _, text in items)"),
+    "right item too short": draw("lambda items: [('progress', 'x'), ('a',)]"),
+    "right item too long": draw("lambda items: [pair + ('x',) for pair in items]"),
+    "right item not iterable": draw("lambda items: [1]"),
+    "right item a one-shot iterator": draw("lambda items: [iter(pair) for pair in items]"),
+    "right item text not a str": draw("lambda items: [('progress', 5)]"),
+    "right items as lists, blanked on a narrow terminal": draw("lambda items: [list(pair) for pair in items]", 40),
+    # Masking walks dicts, lists and tuples with their lengths checked, and
+    # masks a key of any kind of str.
+    "short tuples in a payload list": key("'secret-key'", "[(), ('a',)]"),
+    "key echoed in a tuple": key("'secret-key'", "{'detail': [{'input': ('apiKey', 'secret-key')}, ()]}"),
+    "key in a tuple used as a dict key": key("'secret-key'", "{('apiKey', 'secret-key'): 1}"),
+    "key in a cycle through a tuple": key("'secret-key'", "[CYCLE]"),
+    "key a str subclass": key("Key('secret-key')", "{'detail': 'Key secret-key revoked'}"),
+    "key a str subclass, echoed in a tuple": key("Key('secret-key')", "[('secret-key',)]"),
+    # Native recursion on small stacks.
+    "progress cycle, 512 KiB thread": stack(PROGRESS_CYCLE, thread=True),
+    "progress cycle, 2 MiB stack": stack(PROGRESS_CYCLE, mib=2),
+    "progress cycle, 4 MiB stack": stack(PROGRESS_CYCLE, mib=4),
+    "session cycle, 512 KiB thread": stack(SESSION_CYCLE, thread=True),
+    "session cycle, 2 MiB stack": stack(SESSION_CYCLE, mib=2),
+}
+
+KEY_OUTCOMES = {
+    "short tuples in a payload list": (REJECTED, "[(), ('a',)]"),
+    "key echoed in a tuple": (REJECTED, "{'detail': [{'input': ('apiKey', '***')}, ()]}"),
+    "key in a tuple used as a dict key": (REJECTED, "{('apiKey', '***'): 1}"),
+    "key in a cycle through a tuple": (REJECTED, "[([(...)], 'Key ***')]"),
+    "key a str subclass": ("ApiKeyValidationError: Key *** revoked", "{'detail': 'Key *** revoked'}"),
+    "key a str subclass, echoed in a tuple": (REJECTED, "[('***',)]"),
+}
+
+
+@pytest.mark.parametrize("case", list(HOSTILE))
+def test_hostile(case):
+    code, expected, kwargs = HOSTILE[case]
+    proc = run_child(code, **kwargs)
+    assert_clean_exit(proc)
+    lines = proc.stdout.splitlines()
+    if case in KEY_OUTCOMES:
+        assert lines == [*KEY_OUTCOMES[case], "masked"]
+    elif expected is None:  # native and plain Python alike
+        reference, native = lines
+        assert native == reference
+    else:
+        assert lines == [expected]
