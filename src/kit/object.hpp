@@ -681,8 +681,13 @@ std::array<Object, N> unpack(const Object& value) {
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
                          static_cast<Py_ssize_t>(N), n);
         } else {
+#if PY_VERSION_HEX >= 0x030E0000
+            // The count of a list or tuple is part of the message from 3.14 on.
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)",
                          static_cast<Py_ssize_t>(N), n);
+#else
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(N));
+#endif
         }
         fail();
     }
