@@ -78,7 +78,6 @@ public:
         check_rc(PyDict_SetItemString(ns_.get(), "__qualname__", str(name).get()));
         if (doc) check_rc(PyDict_SetItemString(ns_.get(), "__doc__", str(doc).get()));
     }
-    const Object& ns() const { return ns_; }
 
     ClassDef& attr(const char* n, const Object& v) {
         check_rc(PyDict_SetItemString(ns_.get(), n, v.get()));
@@ -154,6 +153,27 @@ void mod_free(void* m) {
     if (S* st = state_of<S>(static_cast<PyObject*>(m))) st->~S();
 }
 
+inline constexpr Sig fast_paths_sig{"__fast_paths__", {arg("enabled").def_none()}, "dict"};
+
+// __fast_paths__(enabled=None): {name: (taken, declined)} for this module's
+// fast paths; True or False switches every fast path of the package.  For
+// the tests: the suites run with fast paths on and off.
+inline Object fast_paths_impl(Call& c) {
+    Object enabled = c[fast_paths_sig["enabled"]];
+    install_fast_switch();
+    if (!enabled.is_none()) {
+        if (!fast_off) raise(PyExc_RuntimeError, "fast paths cannot be switched here");
+        fast_off->store(!enabled.truthy(), std::memory_order_relaxed);
+    }
+    Object out = kit::dict();
+    for (const FastPath* p : c.st->fast_paths) {
+        check_rc(PyDict_SetItem(out.get(), str(p->name).get(),
+                                tuple(integer(static_cast<long long>(p->taken)),
+                                      integer(static_cast<long long>(p->declined))).get()));
+    }
+    return out;
+}
+
 template <class S, void (*Body)(Module&)>
 int exec_trampoline(PyObject* m) {
     void* mem = PyModule_GetState(m);
@@ -162,6 +182,7 @@ int exec_trampoline(PyObject* m) {
     st->globals = PyModule_GetDict(m);
     return guarded([&]() -> int {
         install_exit_flag();
+        install_fast_switch();
         st->builtins = Py_XNewRef(PyEval_GetBuiltins());
         const auto& reg = name_registry();
         st->names = new PyObject*[reg.size()]();
@@ -172,6 +193,7 @@ int exec_trampoline(PyObject* m) {
         st->fn_type = make_function_type(m);
         Module mod{m, Ctx{st}};
         Body(mod);
+        mod.set("__fast_paths__", make_function(mod.cx, FnSpec{fast_paths_sig, fast_paths_impl}));
         return 0;
     }, -1);
 }

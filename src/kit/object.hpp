@@ -420,7 +420,6 @@ inline Object add(const Object& a, const Object& b) { return Object::steal(PyNum
 inline Object sub(const Object& a, const Object& b) { return Object::steal(PyNumber_Subtract(a.get(), b.get())); }
 inline Object mul(const Object& a, const Object& b) { return Object::steal(PyNumber_Multiply(a.get(), b.get())); }
 inline Object truediv(const Object& a, const Object& b) { return Object::steal(PyNumber_TrueDivide(a.get(), b.get())); }
-inline Object mod(const Object& a, const Object& b) { return Object::steal(PyNumber_Remainder(a.get(), b.get())); }
 
 // a < b, with the interpreter's own answer; exact small ints and exact floats
 // (the common operands of counters and clocks) are compared directly.
@@ -718,4 +717,55 @@ std::array<Object, N> unpack(const Object& value) {
     if (PyErr_Occurred()) fail();
     return out;
 }
+// ---------------------------------------------------------------------------
+namespace detail {
+// The package's exit flag: one per interpreter, kept (like the watchers'
+// registry) in the interpreter's state dict, and set by an atexit callback,
+// which runs before the interpreter starts finalising.  It is never freed: a
+// daemon thread may read it until the process ends.
+inline constexpr const char* kExitKey = "private_core.kit.exit_flag";
+
+inline PyObject* note_exit(PyObject* capsule, PyObject*) {
+    auto* flag = static_cast<std::atomic<bool>*>(PyCapsule_GetPointer(capsule, kExitKey));
+    if (!flag) return nullptr;
+    flag->store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+// Points this shared object's exit_flag at the package's flag, making it
+// (and registering its callback) the first time.  On any failure exit_flag
+// stays null, and releases keep asking the interpreter.  Never leaves an
+// exception set.
+inline void install_exit_flag() {
+    static PyMethodDef def{"_private_core_exit", note_exit, METH_NOARGS, nullptr};
+    if (exit_flag) return;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    PyObject* idict = interp ? PyInterpreterState_GetDict(interp) : nullptr;
+    if (!idict) return;
+    PyObject* cap = nullptr;
+    if (PyDict_GetItemStringRef(idict, kExitKey, &cap) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (cap) {
+        exit_flag = static_cast<std::atomic<bool>*>(PyCapsule_GetPointer(cap, kExitKey));
+        if (!exit_flag) PyErr_Clear();
+        Py_DECREF(cap);
+        return;
+    }
+    auto* flag = new (std::nothrow) std::atomic<bool>(false);
+    if (!flag) return;
+    cap = PyCapsule_New(flag, kExitKey, nullptr);
+    PyObject* callback = cap ? PyCFunction_New(&def, cap) : nullptr;
+    PyObject* atexit = callback ? PyImport_ImportModule("atexit") : nullptr;
+    PyObject* done = atexit ? PyObject_CallMethod(atexit, "register", "O", callback) : nullptr;
+    if (done && PyDict_SetItemString(idict, kExitKey, cap) == 0) exit_flag = flag;
+    PyErr_Clear();
+    Py_XDECREF(done);
+    Py_XDECREF(atexit);
+    Py_XDECREF(callback);
+    Py_XDECREF(cap);
+}
+}  // namespace detail
+
 }  // namespace kit
