@@ -6,6 +6,10 @@
 // outside world (`sys.stdout`, the clock, the terminal width, the meter in
 // `_state`, the other helpers) is looked up in the module's globals at each
 // use, so callers and tests can swap any of them.
+//
+// The code below follows the display's definition step by step; the few
+// accelerators that stand in for parts of it while nothing was swapped are
+// in progress_fast.hpp, each headed by the code it must equal.
 #include "kit/kit.hpp"
 
 #include <cmath>
@@ -30,127 +34,33 @@ using kit::sub;
 using kit::truediv;
 using kit::trunc_div;
 
-// a + b + c ...: one join when every piece is an exact str (the usual case),
-// otherwise the `+` protocol from the left, so odd palettes fail as in Python.
-Object concat(std::initializer_list<kit::Piece> parts) {
-    bool all_str = true;
-    for (const kit::Piece& p : parts) {
-        if (p.obj && !PyUnicode_CheckExact(p.obj)) {
-            all_str = false;
-            break;
-        }
-    }
-    if (all_str) return kit::cat(parts);
+#include "progress_fast.hpp"
+
+// a + b + c ...: the `+` protocol from the left, as the Python expression.
+Object concat(kit::Ctx cx, std::initializer_list<kit::Piece> parts) {
+    if (auto r = fast_concat(cx, parts)) return *r;
     auto it = parts.begin();
     Object acc = it->as_object();
     for (++it; it != parts.end(); ++it) acc = kit::add(acc, it->as_object());
     return acc;
 }
 
-struct State : kit::ModState {
-    kit::ModuleAttr perf_counter;  // time.perf_counter
-    kit::ModuleAttr re_sub;        // re.sub
-    Object strip_ansi, len_noansi, palette;  // this module's own functions
-    kit::FieldGuard meter;                   // `_Meter` as built at import
-
-    int traverse(visitproc visit, void* arg) {
-        if (int r = perf_counter.traverse(visit, arg)) return r;
-        if (int r = re_sub.traverse(visit, arg)) return r;
-        if (int r = kit::visit(strip_ansi, visit, arg)) return r;
-        if (int r = kit::visit(palette, visit, arg)) return r;
-        if (int r = meter.traverse(visit, arg)) return r;
-        return kit::visit(len_noansi, visit, arg);
-    }
-    void clear() {
-        perf_counter.clear();
-        re_sub.clear();
-        strip_ansi = {};
-        len_noansi = {};
-        palette = {};
-        meter.clear();
-    }
-};
-
-// time.perf_counter(), read as Python reads it: the module global `time`,
-// then its attribute.  While both are still the originals the same clock is
-// read directly and gives the same float.
-// The direct read: true, with the seconds in `now`, while `time` (the
-// module global as read) and its perf_counter are the originals.
-bool clock_direct(kit::Ctx cx, const Object& time, double& now) {
-    if (!cx.state<State>().perf_counter.intact(time, cx["perf_counter"_n])) return false;
-    PyTime_t t;
-    kit::check_rc(PyTime_PerfCounter(&t));
-    now = PyTime_AsSecondsDouble(t);
-    return true;
-}
-
+// time.perf_counter(): the module global `time`, then its attribute.
 Object perf_counter(kit::Ctx cx) {
-    Object time = cx.global("time"_n);
-    double now;
-    if (clock_direct(cx, time, now)) return kit::floating(now);
-    return time.method(cx["perf_counter"_n]);
+    return cx.global("time"_n).method(cx["perf_counter"_n]);
 }
 
-// The escape sequences `_strip_ansi` removes: ESC "[" digits-or-";" letter,
-// matched left to right as re.sub matches "\x1b\[[0-9;]*[a-zA-Z]".  Calls
-// `keep(i, j)` for each run [i, j) of code points that stays.
-template <class Keep>
-void scan_ansi(PyObject* s, Keep&& keep) {
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t run = 0;
-    for (Py_ssize_t i = 0; i < n;) {
-        if (PyUnicode_READ(kind, data, i) == 0x1b && i + 1 < n && PyUnicode_READ(kind, data, i + 1) == '[') {
-            Py_ssize_t j = i + 2;
-            Py_UCS4 ch = 0;
-            while (j < n && (((ch = PyUnicode_READ(kind, data, j)) >= '0' && ch <= '9') || ch == ';')) ++j;
-            if (j < n && ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'))) {
-                if (i > run) keep(run, i);
-                i = run = j + 1;
-                continue;
-            }
-        }
-        ++i;
-    }
-    if (n > run) keep(run, n);
-}
-
-// re.sub(pattern, "", s) for the module's pattern, done here while `re` and
-// its `sub` are the originals.
-Object strip_ansi_of(kit::Ctx cx, PyObject* s) {
-    Object re = cx.global("re"_n);
-    if (!PyUnicode_CheckExact(s) || !cx.state<State>().re_sub.intact(re, cx["sub"_n]))
-        return re.method(cx["sub"_n], cx["\x1b\\[[0-9;]*[a-zA-Z]"_n], cx[""_n], s);
-    Object parts = kit::list();
-    Py_ssize_t kept = 0;
-    scan_ansi(s, [&](Py_ssize_t i, Py_ssize_t j) {
-        kit::append(parts, Object::steal(PyUnicode_Substring(s, i, j)));
-        kept += j - i;
-    });
-    if (kept == PyUnicode_GET_LENGTH(s)) return Object::borrow(s);
-    return Object::steal(PyUnicode_Join(cx[""_n], parts.get()));
-}
-
-// len(_strip_ansi(s)): counted in place while `_strip_ansi` is this module's
-// own function and `re.sub` the original.
-Object len_noansi_of(kit::Ctx cx, PyObject* s) {
-    State& st = cx.state<State>();
-    Object strip = cx.global("_strip_ansi"_n);
-    if (strip.is(st.strip_ansi) && PyUnicode_CheckExact(s) && st.re_sub.intact(cx.global("re"_n), cx["sub"_n])) {
-        Py_ssize_t kept = 0;
-        scan_ansi(s, [&](Py_ssize_t i, Py_ssize_t j) { kept += j - i; });
-        return kit::integer(kept);
-    }
-    return kit::integer(strip(s).len());
-}
-
-// _len_noansi(s) as the module global: this module's own function runs
-// directly.
+// _len_noansi(s), the module global, called from the draw.
 Object call_len_noansi(kit::Ctx cx, const Object& s) {
     Object fn = cx.global("_len_noansi"_n);
-    if (fn.is(cx.state<State>().len_noansi) && PyUnicode_CheckExact(s.get())) return len_noansi_of(cx, s.get());
+    if (auto r = fast_len_noansi_call(cx, fn, s)) return *r;
     return fn(s);
+}
+
+// pal(code).
+Object paint(kit::Ctx cx, const Object& pal, const Object& code) {
+    if (auto r = fast_paint(cx, pal, code)) return *r;
+    return pal(code);
 }
 
 Object sys_stdout(kit::Ctx cx) { return cx.global("sys"_n).attr(cx["stdout"_n]); }
@@ -175,24 +85,15 @@ Object fmt_time(Call& c) {
         return kit::str("--:--");
     // int(): truncation, and ValueError for NaN, as the interpreter does.
     Object whole = Object::steal(PyLong_FromDouble(seconds + 0.5));
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(whole.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) kit::fail();
-    if (!overflow) {
-        long long m = v / 60, s = v % 60;
-        char buf[64];
-        if (m >= 100) {
-            std::snprintf(buf, sizeof buf, "%lldh%02lldm", m / 60, m % 60);
-        } else {
-            std::snprintf(buf, sizeof buf, "%02lld:%02lld", m, s);
-        }
-        return kit::str(buf);
-    }
-    // Durations beyond 64 bits of seconds: same rules on Python ints.
-    Object sixty = kit::integer(60);
+    if (auto r = fast_fmt_time(cx, whole)) return *r;
+    const Object sixty = kit::integer(60);
     Object ms = Object::steal(PyNumber_Divmod(whole.get(), sixty.get()));
-    Object hm = Object::steal(PyNumber_Divmod(ms.item(0).get(), sixty.get()));
-    return kit::cat({kit::format(hm.item(0), "d"), "h", kit::format(hm.item(1), "02d"), "m"});
+    Object m = ms.item(0), s = ms.item(1);
+    if (m.ge(kit::integer(100))) {
+        Object hm = Object::steal(PyNumber_Divmod(m.get(), sixty.get()));
+        return kit::cat({kit::format(hm.item(0), "d"), "h", kit::format(hm.item(1), "02d"), "m"});
+    }
+    return kit::cat({kit::format(m, "02d"), ":", kit::format(s, "02d")});
 }
 
 constexpr Sig fmt_rate_sig{"_fmt_rate", {arg("rate").dbl().ann("float")}, "str"};
@@ -223,18 +124,6 @@ Object term_width(Call& c) {
     }
 }
 
-// pal(code) for the meter's bound `palette`: the class's own method runs
-// directly (reading `enable_color` each time, as it does).
-Object paint(kit::Ctx cx, const Object& pal, const Object& code) {
-    PyObject* p = pal.get();
-    if (PyMethod_Check(p) && PyMethod_GET_FUNCTION(p) == cx.state<State>().palette.get() &&
-        PyUnicode_CheckExact(code.get())) {
-        if (Object::borrow(PyMethod_GET_SELF(p)).attr(cx["enable_color"_n]).truthy()) return code;
-        return kit::str("");
-    }
-    return pal(code);
-}
-
 // ---------------------------------------------------------------------------
 constexpr Sig compose_right_sig{"_compose_right",
                             {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
@@ -250,17 +139,17 @@ Object compose_right(Call& c) {
     auto colour = [&](auto name) { return paint(cx, pal, cx.global(name)); };
     Object percent = total.truthy() ? trunc_div(mul(current, kit::integer(100)), total) : kit::integer(0);
 
-    Object progress = concat({colour("_DIM"_n), current.str(), "/", total.str(), colour("_RESET"_n)});
-    Object pct = concat({colour("_BLUE"_n), kit::format(percent, "3d"), "%", colour("_RESET"_n)});
-    Object rate = concat({colour("_YELLOW"_n), cx.global("_fmt_rate"_n)(c.raw(s["rate"])), colour("_RESET"_n)});
+    Object progress = concat(cx, {colour("_DIM"_n), current.str(), "/", total.str(), colour("_RESET"_n)});
+    Object pct = concat(cx, {colour("_BLUE"_n), kit::format(percent, "3d"), "%", colour("_RESET"_n)});
+    Object rate = concat(cx, {colour("_YELLOW"_n), cx.global("_fmt_rate"_n)(c.raw(s["rate"])), colour("_RESET"_n)});
     Object eta;
     if (c[s["completed"]].truthy()) {
-        eta = concat({colour("_GREEN"_n), "done", colour("_RESET"_n)});
+        eta = concat(cx, {colour("_GREEN"_n), "done", colour("_RESET"_n)});
     } else {
-        eta = concat(
+        eta = concat(cx,
             {"ETA ", colour("_YELLOW"_n), cx.global("_fmt_time"_n)(c.raw(s["remaining"])), colour("_RESET"_n)});
     }
-    Object elapsed = concat({colour("_DIM"_n), "+", cx.global("_fmt_time"_n)(c.raw(s["elapsed"])), colour("_RESET"_n)});
+    Object elapsed = concat(cx, {colour("_DIM"_n), "+", cx.global("_fmt_time"_n)(c.raw(s["elapsed"])), colour("_RESET"_n)});
 
     Object items = Object::steal(PyList_New(5));
     PyList_SET_ITEM(items.get(), 0, kit::tuple(cx["progress"_n], progress).release());
@@ -287,11 +176,19 @@ Object join_right(Call& c) {
 
 constexpr Sig strip_ansi_sig{"_strip_ansi", {arg("s").str().ann("str")}, "str"};
 
-Object strip_ansi(Call& c) { return strip_ansi_of(c.cx(), c.raw(strip_ansi_sig["s"])); }
+Object strip_ansi(Call& c) {
+    kit::Ctx cx = c.cx();
+    PyObject* s = c.raw(strip_ansi_sig["s"]);
+    return cx.global("re"_n).method(cx["sub"_n], cx["\x1b\\[[0-9;]*[a-zA-Z]"_n], cx[""_n], s);
+}
 
 constexpr Sig len_noansi_sig{"_len_noansi", {arg("s").str().ann("str")}, "int"};
 
-Object len_noansi(Call& c) { return len_noansi_of(c.cx(), c.raw(len_noansi_sig["s"])); }
+Object len_noansi(Call& c) {
+    kit::Ctx cx = c.cx();
+    PyObject* s = c.raw(len_noansi_sig["s"]);
+    return kit::integer(cx.global("_strip_ansi"_n)(s).len());
+}
 
 constexpr Sig pad_to_width_sig{"_pad_to_width", {arg("s").str().ann("str"), arg("width").int_().ann("int")}, "str"};
 
@@ -299,7 +196,7 @@ Object pad_to_width(Call& c) {
     kit::Ctx cx = c.cx();
     Object s = c[pad_to_width_sig["s"]], width = c[pad_to_width_sig["width"]];
     Object s_len = call_len_noansi(cx, s);
-    if (s_len.lt(width)) return concat({s, mul(kit::str(" "), sub(width, s_len))});
+    if (s_len.lt(width)) return concat(cx, {s, mul(kit::str(" "), sub(width, s_len))});
     return s;
 }
 
@@ -337,28 +234,15 @@ constexpr Sig update_sig{"update_progress", {arg("current").int_().ann("int")}, 
 
 Object update_progress(Call& c) {
     kit::Ctx cx = c.cx();
-    State& st = cx.state<State>();
     Object m = cx.global("_state"_n);
     if (m.is_none()) return {};
-    // The clock is read first, as the Python code reads it; read directly,
-    // it needs no float object unless a slow path asks for one.
-    double now_d = 0;
-    Object now;
-    Object time = cx.global("time"_n);
-    if (!clock_direct(cx, time, now_d)) now = time.method(cx["perf_counter"_n]);
     PyObject* current = c.raw(update_sig["current"]);
-    Object fields = st.meter.dict_of(m);
+    if (auto r = fast_update(cx, cx.global("time"_n), m, current)) return *r;
+    Object now = perf_counter(cx);
     // Reports below the total are throttled; reaching the total always draws.
-    if (kit::less(current, kit::FieldGuard::field(m, cx["total"_n], fields).get())) {
-        Object last = kit::FieldGuard::field(m, cx["last_draw_t"_n], fields);
-        Object interval = kit::FieldGuard::field(m, cx["min_redraw_interval"_n], fields);
-        if (!now && PyFloat_CheckExact(last.get()) && PyFloat_CheckExact(interval.get())) {
-            // Float arithmetic as the interpreter does it, without the objects.
-            if (now_d - PyFloat_AS_DOUBLE(last.get()) < PyFloat_AS_DOUBLE(interval.get())) return {};
-        } else {
-            if (!now) now = kit::floating(now_d);
-            if (kit::less(sub(now, last).get(), interval.get())) return {};
-        }
+    if (kit::less(current, cx.global("_state"_n).attr(cx["total"_n]).get())) {
+        Object since = sub(now, cx.global("_state"_n).attr(cx["last_draw_t"_n]));
+        if (kit::less(since.get(), cx.global("_state"_n).attr(cx["min_redraw_interval"_n]).get())) return {};
     }
     cx.global("_draw_progress"_n)(current);
     return {};
@@ -368,9 +252,8 @@ constexpr Sig finish_sig{"finish_progress", {}, "None"};
 
 Object finish_progress(Call& c) {
     kit::Ctx cx = c.cx();
-    Object m = cx.global("_state"_n);
-    if (m.is_none()) return {};
-    cx.global("_draw_progress"_n)(m.attr(cx["total"_n]), kw(cx["force"_n], true));
+    if (cx.global("_state"_n).is_none()) return {};
+    cx.global("_draw_progress"_n)(cx.global("_state"_n).attr(cx["total"_n]), kw(cx["force"_n], true));
     sys_stdout(cx).method(cx["write"_n], "\n");
     sys_stdout(cx).method(cx["flush"_n]);
     return {};
@@ -434,7 +317,7 @@ Object draw_progress(Call& c) {
 
     Object pal = m.attr(cx["palette"_n]);
     auto colour = [&](auto name) { return paint(cx, pal, cx.global(name)); };
-    Object left = concat({colour("_BOLD"_n), spin, colour("_RESET"_n), " ", colour("_CYAN"_n),
+    Object left = concat(cx, {colour("_BOLD"_n), spin, colour("_RESET"_n), " ", colour("_CYAN"_n),
                           m.attr(cx["symbol"_n]), colour("_RESET"_n)});
 
     Object right_items = cx.global("_compose_right"_n)(current, total, rate, remaining, elapsed, pal, completed);
@@ -480,17 +363,17 @@ Object draw_progress(Call& c) {
         Object share = total.eq(zero) ? zero : trunc_div(mul(bar_w, current), total);
         filled = share.lt(bar_w) ? share : bar_w;
     }
-    Object bar = concat({colour("_GREEN"_n), mul(cx.global("_BAR_FILLED"_n), filled), colour("_RESET"_n)});
+    Object bar = concat(cx, {colour("_GREEN"_n), mul(cx.global("_BAR_FILLED"_n), filled), colour("_RESET"_n)});
     Object empty_cells = sub(bar_w, filled);
     if (empty_cells.gt(zero)) {
-        bar = concat({bar, concat({colour("_DIM"_n), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
+        bar = concat(cx, {bar, concat(cx, {colour("_DIM"_n), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
                                    colour("_RESET"_n)})});
     }
 
-    Object line = concat({left, " [", bar, "]"});
-    if (right.truthy()) line = concat({line, " ", right});
+    Object line = concat(cx, {left, " [", bar, "]"});
+    if (right.truthy()) line = concat(cx, {line, " ", right});
     Object padded = cx.global("_pad_to_width"_n)(line, width);
-    sys_stdout(cx).method(cx["write"_n], concat({"\r", padded}));
+    sys_stdout(cx).method(cx["write"_n], concat(cx, {"\r", padded}));
     sys_stdout(cx).method(cx["flush"_n]);
     m.set_attr(cx["last_draw_t"_n], now);
     return {};
@@ -534,8 +417,8 @@ void body(kit::Module& m) {
     m.def(term_width_sig, term_width);
     m.def(compose_right_sig, compose_right);
     m.def(join_right_sig, join_right);
-    st.strip_ansi = m.def(strip_ansi_sig, strip_ansi);
-    st.len_noansi = m.def(len_noansi_sig, len_noansi);
+    st.strip_ansi.bind(m.def(strip_ansi_sig, strip_ansi));
+    st.len_noansi.bind(m.def(len_noansi_sig, len_noansi));
     m.def(pad_to_width_sig, pad_to_width);
 
     kit::ClassDef meter(m, "_Meter");
@@ -546,7 +429,7 @@ void body(kit::Module& m) {
         .annotate("enable_color", kit::type(&PyBool_Type))
         .annotate("min_redraw_interval", kit::type(&PyFloat_Type))
         .attr("min_redraw_interval", kit::floating(1.0 / 24));
-    st.palette = meter.method(palette_sig, palette);
+    st.palette.bind(meter.method(palette_sig, palette));
     m.set("_Meter", m.get("dataclass")(meter.build()));
     st.meter.bind(m.get("_Meter"), {m.cx["total"_n], m.cx["last_draw_t"_n], m.cx["min_redraw_interval"_n]});
 
