@@ -202,19 +202,22 @@ def test_escape_sequences_go_as_re_sub_removes_them(progress, text):
     expected = re.sub("\x1b\\[[0-9;]*[a-zA-Z]", "", text)
     assert progress._strip_ansi(text) == expected
     assert progress._len_noansi(text) == len(expected)
+    assert progress._pad_to_width(text, 20) == text + " " * (20 - len(expected))  # counted in place
 
 
 def test_replaced_helpers_are_used_at_once(progress, monkeypatch):
     import re
     import time
-    for text in ANSI_CASES:  # warm-up on the direct paths
-        progress._len_noansi(text)
+    for text in ANSI_CASES:  # warm-up on the counted path
+        progress._pad_to_width(text, 1)
     monkeypatch.setattr(re, "sub", lambda pattern, repl, s: "re.sub saw " + s)
     assert progress._strip_ansi("\x1b[0mab") == "re.sub saw \x1b[0mab"
     assert progress._len_noansi("ab") == len("re.sub saw ab")
+    assert progress._pad_to_width("ab", 14) == "ab "
     monkeypatch.undo()
     monkeypatch.setattr(progress, "_strip_ansi", lambda s: s * 2)
     assert progress._len_noansi("\x1b[0mab") == 12
+    assert progress._pad_to_width("\x1b[0mab", 13) == "\x1b[0mab "
     monkeypatch.setattr(progress, "_len_noansi", lambda s: 1000)
     assert progress._pad_to_width("ab", 5) == "ab"
     monkeypatch.undo()
@@ -264,3 +267,25 @@ def test_a_palette_set_on_the_meter_itself_is_used(progress, term, clock, column
     meter.palette = lambda code: "<>" if code else ""
     progress._draw_progress(2)
     assert "\x1b[36m" not in term.last and "<>" in term.last
+
+
+def test_text_that_is_not_plain_str_joins_by_its_own_plus(progress, term, clock, columns, monkeypatch):
+    # The line is the one the same code written in Python draws.
+    from tests.hostile import reference_progress as reference
+
+    class Loud(str):
+        def __add__(self, other):
+            return str.__add__(self, str(other).upper())
+
+        def __radd__(self, other):
+            return str.__add__(str(other).upper(), self)
+
+    for name in ("sys", "time", "shutil"):
+        monkeypatch.setattr(reference, name, getattr(progress, name))
+    for mod in (reference, progress):
+        monkeypatch.setattr(mod, "_state", mod._Meter(total=10, start_t=0.0, last_draw_t=0.0, symbol=Loud("batch"),
+                                                      enable_color=True))
+        clock.t = 2.0
+        mod._draw_progress(3)
+    python_line, line = term.writes
+    assert "\x1b[36Mbatch" in line and line == python_line
