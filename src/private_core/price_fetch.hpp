@@ -180,6 +180,7 @@ Object fetch_rows(kit::Ctx cx, const Object& session, const Object& symbols, con
 inline void watch_helper(kit::ModuleAttr& guard, const Object& helpers, const char* name) {
     if (helpers.attr_opt(kit::str(name).get())) guard.bind(helpers, kit::str(name).get());
 }
+
 // Binds the names the bar modules share.  Of helpers only the interval
 // alias, `_to_dataframe` and `resample_ohlcv_multi` are required (tick_bars'
 // `IntervalIntraday` falls back to `str` when helpers has none); the rest
