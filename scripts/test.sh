@@ -3,7 +3,7 @@
 # whole test suite against the installed build.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PY="$(bash "$ROOT/scripts/bootstrap.sh")"
+PY="$(PRIVATE_CORE_EXTRAS="test ${PRIVATE_CORE_EXTRAS:-}" bash "$ROOT/scripts/bootstrap.sh")"
 cd "$ROOT"
 unset PYTHONPATH
 exec "$PY" -m pytest -q -p no:cacheprovider "$@"

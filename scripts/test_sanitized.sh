@@ -30,7 +30,7 @@ UBSAN_LIB="$(runtime libubsan.so)"
 # report abort like an ASan error.
 SETUP="-Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false"
 SETUP+=" -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Dcpp_args=-fno-omit-frame-pointer"
-PY="$(CXX=g++ PRIVATE_CORE_VENV="$ROOT/.venv-asan" PRIVATE_CORE_BUILD_DIR="$ROOT/build/asan" \
+PY="$(CXX=g++ PRIVATE_CORE_EXTRAS="test ${PRIVATE_CORE_EXTRAS:-}" PRIVATE_CORE_VENV="$ROOT/.venv-asan" PRIVATE_CORE_BUILD_DIR="$ROOT/build/asan" \
       PRIVATE_CORE_BUILD_ARGS="$SETUP ${PRIVATE_CORE_BUILD_ARGS:-}" bash "$ROOT/scripts/bootstrap.sh")"
 
 rm -rf "$LOGS"
