@@ -56,7 +56,11 @@ for interpreter in "$@"; do
         -Cbuild-dir="$WORK/$tag/build" -w "$raw" "$ROOT"
     say "$tag: repairing for $PLAT"
     rm -f "$DIST"/private_core-*-"$tag"-"$tag"-*.whl
-    "$TOOLS/bin/auditwheel" -q repair --plat "$PLAT" --only-plat -w "$DIST" "$raw"/private_core-*.whl
+    if ! PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" --only-plat -w "$DIST" "$raw"/private_core-*.whl \
+            >"$WORK/$tag/repair.log" 2>&1; then
+        cat "$WORK/$tag/repair.log" >&2
+        exit 1
+    fi
     wheel="$(ls "$DIST"/private_core-*-"$tag"-"$tag"-*.whl)"
 
     say "$tag: installing $(basename "$wheel") into a fresh venv and running the README example"
