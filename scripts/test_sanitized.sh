@@ -67,6 +67,8 @@ if [ "$(ulimit -s)" != unlimited ] && [ "$(ulimit -s)" -lt "$STACK_KIB" ]; then
 fi
 cd "$ROOT"
 unset PYTHONPATH
+# The builds that tests start (wheel, sdist) use the venv's meson and ninja too.
+export PATH="$(dirname "$PY"):$PATH"
 # Children inherit all of this: the preload, the options and the log folder.
 # Freed memory sits in the sanitizer's quarantine, so tests marked `rss`
 # (resident size stays flat) skip themselves when PRIVATE_CORE_SANITIZED is set.
