@@ -53,7 +53,7 @@ def _parse_time(values: pd.Series) -> pd.Series:
         raise ValueError("time values must be dates, date-times or epoch numbers, not booleans")
     if pd.api.types.is_numeric_dtype(values):
         peak = values.abs().max()
-        unit = "ms" if pd.notna(peak) and peak > _MS_THRESHOLD else "s"
+        unit: Literal["ms", "s"] = "ms" if pd.notna(peak) and peak > _MS_THRESHOLD else "s"
         return pd.to_datetime(values, unit=unit)
     return pd.to_datetime(values, format="ISO8601")
 
@@ -116,7 +116,7 @@ def _typed_table(frame: pd.DataFrame, ascending: Sequence[str] | None = None) ->
     return frame.reset_index(drop=True)
 
 
-def _bucket_starts(times: pd.Series, interval: str) -> pd.Series:
+def _bucket_starts(times: pd.Series[pd.Timestamp], interval: str) -> pd.Series:
     rule = _BUCKETS[interval]
     if rule == "week":  # weeks start on Monday
         starts = times.dt.normalize() - pd.to_timedelta(times.dt.day_of_week, unit="D")
@@ -175,7 +175,7 @@ def resample_ohlcv_multi(df: pd.DataFrame, interval: str = "1D") -> pd.DataFrame
     returned unchanged, as the same object.  Columns other than the OHLCV ones
     do not survive a re-bucketing.
     """
-    if not isinstance(interval, str) or interval not in _BUCKETS:
+    if not isinstance(interval, str) or interval not in _BUCKETS:  # pyright: ignore[reportUnnecessaryIsInstance]
         raise ValueError(f"Unsupported interval {interval!r}; expected one of: {', '.join(_BUCKETS)}")
     if df.empty:
         return df
