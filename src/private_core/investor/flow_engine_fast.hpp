@@ -795,7 +795,6 @@ inline std::optional<Object> resample_in_one_pass(kit::Ctx cx, const Object& fra
     }
     if (PyList_GET_SIZE(numeric_cols.get()) == 0) return frame;
     if (kept.attr(cx["empty"_n]).truthy()) return frame;  // every identifier blank: no group
-    (void)st;
     if (Object out = one_pass(cx, kept, date_column, field, numeric_cols, offset, ids)) return out;
     return std::nullopt;
 }
