@@ -201,24 +201,50 @@ constexpr Sig normalise_records_sig{"_normalise_records",
                                 {arg("self"), arg("payload").ann("Any"), arg("namespace").ann("Namespace")},
                                 "list[dict[str, Any]]"};
 
+// Whether `bound` (self._normalise_records as just read) is this very
+// method bound to `self`: calling it then does what this call does next.
+bool own_normaliser(kit::Ctx cx, const Object& self, const Object& bound) {
+    return PyMethod_Check(bound.get()) && PyMethod_GET_SELF(bound.get()) == self.get() &&
+           PyMethod_GET_FUNCTION(bound.get()) == cx.state<State>().normalise_records.get();
+}
+
 Object normalise_records(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self(), payload = c[normalise_records_sig["payload"]], ns = c[normalise_records_sig["namespace"]];
-    if (payload.is_none()) return kit::list();
+    // Envelopes ({"data": ...}) are unwrapped by a call of
+    // self._normalise_records per level; while that is this very method the
+    // call is made by going round this loop, so an answer nested deeper than
+    // the C stack allows costs none.  Past the interpreter's recursion limit
+    // it ends in RecursionError, as the calls would.
+    for (int depth = 1;; ++depth) {
+        if (payload.is_none()) return kit::list();
 
-    if (PyList_Check(payload.get())) {
-        if (auto r = investor_fast::fast_rows(cx, self, payload)) return *r;
-        Object rows = kit::list();
-        for (const Object& item : kit::iter(payload)) kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
-        return rows;
-    }
-
-    if (is_mapping(cx, payload)) {
-        // The first envelope key present wins, whatever it holds; each level
-        // is unwrapped by a call through `self`.
-        for (const Object& key : {cx.obj("data"_n), cx.obj("results"_n), cx.obj("items"_n), cx.obj("records"_n)}) {
-            if (kit::contains(payload, key)) return self.method(cx["_normalise_records"_n], payload.item(key), ns);
+        if (PyList_Check(payload.get())) {
+            if (auto r = investor_fast::fast_rows(cx, self, payload)) return *r;
+            Object rows = kit::list();
+            for (const Object& item : kit::iter(payload))
+                kit::append(rows, self.method(cx["_ensure_mapping"_n], item, ns));
+            return rows;
         }
+        if (!is_mapping(cx, payload)) break;
+
+        // The first envelope key present wins, whatever it holds.
+        Object inner;
+        for (const Object& key : {cx.obj("data"_n), cx.obj("results"_n), cx.obj("items"_n), cx.obj("records"_n)}) {
+            if (kit::contains(payload, key)) {
+                inner = payload.item(key);
+                break;
+            }
+        }
+        if (inner) {
+            Object bound = self.attr(cx["_normalise_records"_n]);
+            if (!own_normaliser(cx, self, bound)) return bound(inner, ns);
+            if (depth >= Py_GetRecursionLimit())
+                kit::raise(PyExc_RecursionError, "maximum recursion depth exceeded while unwrapping an investor payload");
+            payload = inner;
+            continue;
+        }
+
         bool all_lists = true;
         for (const Object& v : kit::iter(payload.method(cx["values"_n]))) {
             if (!PyList_Check(v.get())) {
@@ -226,16 +252,15 @@ Object normalise_records(Call& c) {
                 break;
             }
         }
-        if (all_lists) {
-            // {identifier: [rows...], ...}: each row learns its identifier.
-            Object extracted = kit::list();
-            for (const Object& pair : kit::iter(payload.method(cx["items"_n]))) {
-                auto [identifier, entries] = kit::unpack<2>(pair);
-                for (const Object& item : kit::iter(entries))
-                    kit::append(extracted, self.method(cx["_ensure_mapping"_n], item, ns, identifier));
-            }
-            return extracted;
+        if (!all_lists) break;
+        // {identifier: [rows...], ...}: each row learns its identifier.
+        Object extracted = kit::list();
+        for (const Object& pair : kit::iter(payload.method(cx["items"_n]))) {
+            auto [identifier, entries] = kit::unpack<2>(pair);
+            for (const Object& item : kit::iter(entries))
+                kit::append(extracted, self.method(cx["_ensure_mapping"_n], item, ns, identifier));
         }
+        return extracted;
     }
     cx.raise_global("DataDecodingError"_n, kUnexpectedPayload);
 }
@@ -502,7 +527,7 @@ void body(kit::Module& m) {
     cls.method(prepare_payload_sig, prepare_payload);
     cls.method(request_sig, request);
     cls.method(to_query_params_sig, to_query_params);
-    cls.method(normalise_records_sig, normalise_records);
+    m.state<State>().normalise_records = cls.method(normalise_records_sig, normalise_records);
     cls.method(ensure_mapping_sig, ensure_mapping);
     cls.method(to_dataframe_sig, to_dataframe);
     cls.method(resample_frame_sig, resample_frame);

@@ -102,6 +102,9 @@ struct State : kit::ModState {
     kit::ModuleAttr pd_frame, pd_to_datetime, pd_concat;
     ClassAttrs frame_methods, series_methods;
 
+    // The engine's own _normalise_records (for the general code's envelope
+    // loop, which is no fast path: see normalise_records).
+    Object normalise_records;
     // What the fast paths call, bound at import.
     Object np, frame_type, factorize, date_range, to_offset, one_anchor_types, week_type, out_of_bounds,
         string_dtype, infer_dtype, float64, int64, object_dtype, bool_dtype;
@@ -114,7 +117,7 @@ struct State : kit::ModState {
 
     template <class F>
     void each_object(F&& f) {
-        for (Object* o : {&np, &frame_type, &factorize, &date_range, &to_offset, &one_anchor_types, &week_type,
+        for (Object* o : {&normalise_records, &np, &frame_type, &factorize, &date_range, &to_offset, &one_anchor_types, &week_type,
                           &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype,
                           &date_dtype})
             f(*o);
