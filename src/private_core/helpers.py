@@ -14,7 +14,7 @@ with a fresh 0-based index.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Literal, Mapping, Sequence
+from typing import Any, Dict, List, Literal, Mapping, Sequence, cast
 
 import numpy as np
 import pandas as pd
@@ -142,7 +142,7 @@ def _own_buckets(df: pd.DataFrame, keys: List[str], interval: str) -> bool:
     times = df["time"]
     if seconds is None or not isinstance(times.dtype, np.dtype) or times.dtype.kind != "M":
         return False
-    unit, count = np.datetime_data(times.dtype)
+    unit, count = np.datetime_data(cast("np.dtype[np.datetime64]", times.dtype))
     if unit not in _TICKS_PER_SECOND or count != 1:
         return False
     ticks = times.to_numpy().view("i8")

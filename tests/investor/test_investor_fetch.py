@@ -8,7 +8,6 @@ import pandas as pd
 import pytest
 from werkzeug import Response
 
-from private_core.investor import flow_engine
 from private_core.investor.flow_engine import InvestorFlowEngine
 from tests.support import API_ROOT, STOCK_FLOW, FakeSession, daily_rows
 from varnix.exceptions import DataDecodingError, HttpError
@@ -137,40 +136,6 @@ def test_methods_are_called_through_self(progress):
 
     assert Traced(None).fetch_df("fund", "flow", {"interval": "1w"}) == "resampled"
     assert seen == ["/market-data/investor/fund/flow", "1W"]
-
-
-class _KeepsRows(InvestorFlowEngine):
-    def _to_dataframe(self, rows, namespace):
-        self.kept = rows
-        return super()._to_dataframe(rows, namespace)
-
-
-def _subclass_table(engine, progress_calls):
-    engine.__class__ = _KeepsRows
-
-
-def _rebound_mid_batch(engine, progress_calls):
-    progress_calls.append(lambda: setattr(engine, "_to_dataframe",
-                                          lambda rows, ns: setattr(engine, "kept", rows) or
-                                          InvestorFlowEngine._to_dataframe(engine, rows, ns)))
-
-
-@pytest.mark.parametrize("change", [_subclass_table, _rebound_mid_batch])
-def test_rows_anyone_else_sees_are_copies(change, monkeypatch):
-    """The engine's own methods read the decoded entries as they are; rows
-    that reach anything else (a subclass's table method, or one rebound
-    during the batch) are copies, as the engine's row method makes them."""
-    entries = {s: daily_rows(s, "2024-01-01", "2024-01-02") for s in ("VNM", "FPT")}
-    engine = fake_engine(lambda method, path, sent: {"data": entries[sent["ids"][0]]})
-    hooks: list = []
-    monkeypatch.setattr(flow_engine, "update_progress", lambda current: [hook() for hook in hooks])
-    monkeypatch.setattr(flow_engine, "start_progress", lambda total, label: None)
-    monkeypatch.setattr(flow_engine, "finish_progress", lambda: None)
-    change(engine, hooks)
-    engine.fetch_df("stock", "flow", {"ids": ["VNM", "FPT"]})
-    originals = [row for s in ("VNM", "FPT") for row in entries[s]]
-    assert engine.kept == originals
-    assert not any(kept is original for kept in engine.kept for original in originals)
 
 
 def test_entries_a_replaced_request_keeps_are_copied_at_once():

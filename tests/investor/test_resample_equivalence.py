@@ -1,9 +1,11 @@
-"""The engine's re-bucketing gives the per-identifier loop's table bit for bit:
-in one pass where it can, through the loop itself where it cannot."""
+"""The engine's re-bucketing gives the per-identifier loop's table bit for bit,
+with the loop's warnings, or fails as the loop fails: tables as data, run
+with fast paths on and off."""
 
 from __future__ import annotations
 
 import re
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -101,47 +103,41 @@ TABLES = {
 }
 
 
-@pytest.fixture
-def loop_runs(monkeypatch):
-    """Counts the per-group resamples: the loop's, never the one pass's."""
-    calls = []
-    original = pd.DataFrame.resample
-
-    def resample(frame, *args, **kwargs):
-        calls.append(args)
-        return original(frame, *args, **kwargs)
-
-    monkeypatch.setattr(pd.DataFrame, "resample", resample)
-    return calls
+def recorded(call):
+    """The call's result and its warnings, every one of them."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = call()
+    return out, [(w.category, str(w.message)) for w in caught]
 
 
-def check_engine(engine, loop_runs, frame, interval, *, one_pass, namespace="stock"):
-    """The engine's table is the loop's, or it fails as the loop fails; `one_pass`
-    tells which way it went."""
+def check_engine(engine, frame, interval, namespace="stock"):
+    """The engine's table and warnings are the loop's, or it fails as the loop fails."""
     before = frame.copy()
     try:
-        expected = resample_reference(frame, engine._ID_FIELD.get(namespace), interval)
+        expected, expected_warnings = recorded(
+            lambda: resample_reference(frame, engine._ID_FIELD.get(namespace), interval))
     except Exception as exc:
         with pytest.raises(type(exc), match=re.escape(str(exc))):
             engine._resample_frame(frame, namespace, interval)
     else:
-        loop_runs.clear()
-        assert_same(engine._resample_frame(frame, namespace, interval), expected)
-        assert bool(loop_runs) != one_pass
+        got, got_warnings = recorded(lambda: engine._resample_frame(frame, namespace, interval))
+        assert_same(got, expected)
+        assert got_warnings == expected_warnings
     assert_same(frame, before)
 
 
 @pytest.mark.parametrize("interval, seed", [("1W", 1), ("1M", 2), ("1W", 3), ("1M", 4), ("2W", 5), ("3M", 6)])
 @pytest.mark.parametrize("name", list(TABLES))
-def test_engine_gives_the_loops_table(engine, loop_runs, name, seed, interval):
+def test_engine_gives_the_loops_table(engine, name, seed, interval):
     namespace = "sector" if TABLES[name].get("id_col") == "icb" else "stock"
-    check_engine(engine, loop_runs, daily_table(seed, **TABLES[name]), interval, one_pass=interval in ("1W", "1M"),
-                 namespace=namespace)
+    check_engine(engine, daily_table(seed, **TABLES[name]), interval, namespace=namespace)
 
 
-@pytest.mark.parametrize("interval", ["W-WED", "QE", "YE-JUN", "M"])
-def test_other_one_anchor_rules(engine, loop_runs, interval):
-    check_engine(engine, loop_runs, daily_table(3, days=400, shuffle=True), interval, one_pass=True)
+# Old spellings ("w") warn once per group in the loop.
+@pytest.mark.parametrize("interval", ["W-WED", "QE", "YE-JUN", "M", "w", "w-wed", "1ME"])
+def test_other_rules(engine, interval):
+    check_engine(engine, daily_table(3, days=400, shuffle=True), interval)
 
 
 def _as(dtype, change=None):
@@ -158,10 +154,10 @@ def _as(dtype, change=None):
      _as(object, lambda v: {"VNM": 8300, " VNM ": "8300", "FPT": True}.get(v, v)),
      _as(object, lambda v: pd.NaT if v is None else v)],
 )
-def test_identifier_columns_of_every_kind(engine, loop_runs, change):
+def test_identifier_columns_of_every_kind(engine, change):
     frame = daily_table(7, n_ids=4, days=60)
     change(frame)
-    check_engine(engine, loop_runs, frame, "1W", one_pass=True)
+    check_engine(engine, frame, "1W")
 
 
 def _missing_first_date(f):
@@ -197,11 +193,11 @@ def _timedelta(f):
     [("1D", None), ("5min", None), ("1W", _missing_first_date), ("1W", _missing_first_name), ("1W", _float32),
      ("1W", _category), ("1M", _tz_aware), ("1M", _timedelta), ("1M", _duplicate_label)],
 )
-def test_what_one_pass_cannot_match_goes_through_the_loop(engine, loop_runs, interval, change):
+def test_tables_of_other_kinds(engine, interval, change):
     frame = daily_table(4, blanks=False)
     if change:
         change(frame)
-    check_engine(engine, loop_runs, frame, interval, one_pass=False)
+    check_engine(engine, frame, interval)
 
 
 @pytest.mark.parametrize(
@@ -211,25 +207,19 @@ def test_what_one_pass_cannot_match_goes_through_the_loop(engine, loop_runs, int
      (pd.DataFrame({"symbol": ["VNM", "VNM"], "date": pd.to_datetime(["2262-04-05", "2262-04-10"]).as_unit("ns"),
                     "buy": [1.0, 2.0]}), "1M")],
 )
-def test_the_loops_errors(engine, loop_runs, frame, interval):
-    check_engine(engine, loop_runs, frame, interval, one_pass=False)
+def test_the_loops_errors(engine, frame, interval):
+    check_engine(engine, frame, interval)
 
 
-def test_a_replaced_strict_str_runs_on_every_row(engine, loop_runs, monkeypatch):
+def test_a_replaced_strict_str_is_used(engine, monkeypatch):
     frame = daily_table(6, n_ids=4, days=60, shuffle=True)
-    engine._resample_frame(frame, "stock", "1W")  # warm: the module's own function taken directly
-    seen = []
+    engine._resample_frame(frame, "stock", "1W")
 
     def lowered(value):
-        seen.append(value)
         return "" if value is None or value != value else str(value).strip().lower()
 
     monkeypatch.setattr(flow_engine, "_strict_str", lowered)
     monkeypatch.setattr(reference, "_strict_str", lowered)
     got = engine._resample_frame(frame, "stock", "1W")
-    dated = frame[pd.to_datetime(frame["date"], errors="coerce").notna()]
-    groups = got["symbol"].nunique()
-    assert len(seen) == len(dated) + groups and seen[:len(dated)] == dated["symbol"].tolist()
-    assert got["symbol"].str.islower().all() and loop_runs
-    seen.clear()
+    assert got["symbol"].str.islower().all()
     assert_same(got, resample_reference(frame, "symbol", "1W"))
