@@ -22,7 +22,10 @@ struct StackFloor {
     std::uintptr_t floor = 0;  // RecursionError below this address
     bool known = false;
 };
-inline thread_local StackFloor t_stack_floor;
+// Initial-exec: one load per call instead of a call into the dynamic linker;
+// the libc keeps room for a few bytes of such storage in libraries loaded
+// later.
+inline thread_local StackFloor t_stack_floor __attribute__((tls_model("initial-exec")));
 
 inline bool stack_exhausted() noexcept {
     StackFloor& s = t_stack_floor;

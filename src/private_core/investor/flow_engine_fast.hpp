@@ -786,7 +786,6 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
 inline std::optional<Object> resample_in_one_pass(kit::Ctx cx, const Object& frame, const Object& working,
                                                   const Object& date_column, const Object& field,
                                                   const Object& offset) {
-    const State& st = cx.state<State>();
     Identifiers ids;
     Object kept = working;
     if (!field.is_none() && !clean_identifiers(cx, kept, field, ids)) return std::nullopt;
