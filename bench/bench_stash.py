@@ -117,7 +117,7 @@ KEY = ("AAA", "2024-01-01", "2024-03-31", "1D")
 TTL = timedelta(minutes=1)
 
 
-def ns_per_call(*stmts, number=100_000, repeat=15):
+def ns_per_call(*stmts, number=40_000, repeat=36):
     """Best time per call of each statement; the runs alternate between the
     statements so that a busy moment of the machine hits all of them."""
     timers = [timeit.Timer(s, timer=time.thread_time) for s in stmts]
