@@ -16,6 +16,12 @@ struct State : kit::ModState {
     // __debug__ when the module ran: whether `assert` statements run (fixed
     // for the life of the interpreter, as Python code compiles it).
     bool assertions = true;
+    // ("data", "fetched_at", "params", "expires_at"): the keywords set()
+    // makes entries with, one tuple for every call as a call site has.
+    Object entry_kwnames;
+
+    int traverse(visitproc visit, void* arg) { return kit::visit(entry_kwnames, visit, arg); }
+    void clear() { entry_kwnames = {}; }
 };
 
 // `assert self._inflight is not None`: evaluated only while the interpreter
@@ -200,8 +206,10 @@ Object set(Call& c) {
         // The caller's dict is kept when it has content; an empty or missing
         // one becomes a fresh dict that belongs to the entry.
         Object entry_params = params.truthy() ? params : kit::dict();
-        Object entry = CacheEntry(kw(cx["data"_n], data), kw(cx["fetched_at"_n], fetched_at),
-                                  kw(cx["params"_n], entry_params), kw(cx["expires_at"_n], expires_at));
+        // CacheEntry(data=data, fetched_at=..., params=..., expires_at=...)
+        PyObject* args[] = {nullptr, data.get(), fetched_at.get(), entry_params.get(), expires_at.get()};
+        Object entry = Object::steal(PyObject_Vectorcall(CacheEntry.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                         cx.state<State>().entry_kwnames.get()));
 
         self.attr(cx["_store"_n]).item(ns).set_item(key, entry);
         return entry;
@@ -300,7 +308,9 @@ Object is_today(Call& c) {
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
     kit::Ctx cx = m.cx;
-    m.state<State>().assertions = cx.global("__debug__"_n).truthy();
+    State& st = m.state<State>();
+    st.assertions = cx.global("__debug__"_n).truthy();
+    st.entry_kwnames = kit::tuple(cx["data"_n], cx["fetched_at"_n], cx["params"_n], cx["expires_at"_n]);
     m.from_import("dataclasses", {"dataclass", "field"});
     m.from_import("datetime", {"date", "datetime", "timedelta"});
     m.from_import("threading", {"RLock"});
