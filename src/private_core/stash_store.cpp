@@ -33,9 +33,9 @@ void assert_inflight(kit::Ctx cx, const Object& self) {
     }
 }
 
-// `with mgr: body()`, as the statement runs it: __enter__ and then __exit__
-// are found on the type (the first class along its MRO that defines each)
-// and bound to `mgr` before __enter__ is called; an __exit__ that returns a
+// `with mgr: body()`, as the statement runs it: __enter__ and __exit__ are
+// found on the type (the first class along its MRO that defines each) and
+// bound to `mgr` before __enter__ is called; an __exit__ that returns a
 // true value swallows the body's exception (the block then yields None).
 // A method descriptor (a function, a builtin method) is called with `mgr` in
 // front rather than through a bound-method object made for the one call,
@@ -44,7 +44,7 @@ class Special {
     Object fn_, self_;  // self_: the manager, while fn_ is still unbound
 
 public:
-    Special(kit::Ctx, const Object& mgr, PyObject* name) {
+    Special(const Object& mgr, PyObject* name) {
         PyTypeObject* tp = Py_TYPE(mgr.get());
         PyObject* mro = tp->tp_mro;
         for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
@@ -72,21 +72,26 @@ public:
     }
 };
 
+[[noreturn]] void no_context_manager(const Object& mgr, const char* missed) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", mgr.type_name(),
+                 missed);
+    kit::fail();
+}
+
 template <class Body>
 Object locked(kit::Ctx cx, const Object& mgr, Body&& body) {
-    Special enter(cx, mgr, cx["__enter__"_n]);
-    if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     mgr.type_name());
-        kit::fail();
-    }
-    Special exit(cx, mgr, cx["__exit__"_n]);
-    if (!exit) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     mgr.type_name());
-        kit::fail();
-    }
+#if PY_VERSION_HEX >= 0x030E0000
+    // From 3.14 the statement looks __exit__ up first.
+    Special exit(mgr, cx["__exit__"_n]);
+    if (!exit) no_context_manager(mgr, " (missed __exit__ method)");
+    Special enter(mgr, cx["__enter__"_n]);
+    if (!enter) no_context_manager(mgr, " (missed __enter__ method)");
+#else
+    Special enter(mgr, cx["__enter__"_n]);
+    if (!enter) no_context_manager(mgr, "");
+    Special exit(mgr, cx["__exit__"_n]);
+    if (!exit) no_context_manager(mgr, " (missed __exit__ method)");
+#endif
     enter();
     Object result;
     try {

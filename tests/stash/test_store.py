@@ -264,6 +264,28 @@ def test_a_call_site_keeps_checking_types_after_good_calls():
         call(["not", "a", "dict"])
 
 
+class _EnterOnly:
+    def __enter__(self):
+        return self
+
+
+class _ExitOnly:
+    def __exit__(self, *exc):
+        return False
+
+
+@pytest.mark.parametrize("lock", [1, _EnterOnly(), _ExitOnly()])
+def test_a_lock_that_is_no_context_manager_fails_as_with_does(lock):
+    cache = _Cache()
+    cache._lock = lock
+    with pytest.raises(TypeError) as ours:
+        cache.get("ns", "k")
+    with pytest.raises(TypeError) as python:
+        with lock:
+            pass
+    assert str(ours.value) == str(python.value)
+
+
 def test_an_exit_that_reraises_does_not_chain_an_error_to_itself():
     class Reraise:
         def __enter__(self):
