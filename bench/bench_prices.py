@@ -3,13 +3,14 @@
 Reports the time per symbol of
   - a bare ``requests`` loop doing the same GETs and ``json()`` (the baseline),
   - ``daily_bars.fetch_ohlcv`` through ``HttpSession`` (the core),
-and what the core adds on top of the baseline, split into the table helpers
+and what the core adds on top of the baseline, split into the resampling
 (timed inside the core's run) and the rest: the fetch loop through the
-session, the payload checks and the columns.  Both are measured in the same
+session, the payload checks and the table.  Both are measured in the same
 run, interleaved, median of the rounds.  The loopback's timing moves that
 difference by a few hundredths of a millisecond from run to run, so the
 core's own work is also measured off the wire: ``fetch_ohlcv`` through a
-session that only decodes each answer, less the decoding itself.
+session that only decodes each answer, less the decoding itself, once as
+it runs and once with every fast path off (the general code alone).
 
     .venv/bin/python bench/bench_prices.py [--rounds 7]
 """
@@ -28,7 +29,7 @@ from urllib.parse import parse_qs, urlparse
 import requests
 
 from _offwire import DecodedResponse
-from private_core import daily_bars, helpers
+from private_core import daily_bars
 from private_core.wire_link import HttpSession
 
 N_SYMBOLS = 200
@@ -97,24 +98,24 @@ class Timed:
 
 
 def core(url: str, symbols: list[str]) -> tuple[float, float]:
-    """(whole fetch, time inside the table helpers)
+    """(whole fetch, time inside the resampling)
 
-    The helpers are timed where the fetch finds them: the typing of the
-    table in ``helpers`` (replacing ``daily_bars._to_dataframe`` would take
-    the fetch off its columnar way) and the resampling in ``daily_bars``.
+    The resampling is timed where the fetch calls it, the module's
+    ``resample_ohlcv_multi``; helpers itself is left as it is (a replaced
+    part of it takes the fetch off its fast paths).
     """
-    timed = Timed(helpers._typed_table), Timed(daily_bars.resample_ohlcv_multi)
-    saved = helpers._typed_table, daily_bars.resample_ohlcv_multi
-    helpers._typed_table, daily_bars.resample_ohlcv_multi = timed
+    timed = Timed(daily_bars.resample_ohlcv_multi)
+    saved = daily_bars.resample_ohlcv_multi
+    daily_bars.resample_ohlcv_multi = timed
     try:
         t0 = time.perf_counter()
         with HttpSession("bench", base_url=url + "/api/v1/varnix") as session:
             df = daily_bars.fetch_ohlcv(session, symbols, show_progress=False)
         elapsed = time.perf_counter() - t0
     finally:
-        helpers._typed_table, daily_bars.resample_ohlcv_multi = saved
+        daily_bars.resample_ohlcv_multi = saved
     assert len(df) == len(symbols) * N_BARS
-    return elapsed, sum(h.total for h in timed)
+    return elapsed, timed.total
 
 
 class Decoded:
@@ -128,14 +129,18 @@ class Decoded:
         return DecodedResponse(self.bodies[params["symbol"]])
 
 
-def off_the_wire(bodies: dict[str, bytes], symbols: list[str]) -> tuple[float, float]:
+def off_the_wire(bodies: dict[str, bytes], symbols: list[str], fast: bool = True) -> tuple[float, float]:
     """(decoding the answers alone, fetch_ohlcv over the same decoding)"""
     session = Decoded(bodies)
     t0 = time.perf_counter()
     for sym in symbols:
         session.get(PATH, params={"symbol": sym}).json()
     t1 = time.perf_counter()
-    df = daily_bars.fetch_ohlcv(session, symbols, show_progress=False)
+    daily_bars.__fast_paths__(fast)
+    try:
+        df = daily_bars.fetch_ohlcv(session, symbols, show_progress=False)
+    finally:
+        daily_bars.__fast_paths__(True)
     t2 = time.perf_counter()
     assert len(df) == len(symbols) * N_BARS
     return t1 - t0, t2 - t1
@@ -152,7 +157,7 @@ def measure(rounds: int = 7) -> dict:
     for name in ("start_progress", "update_progress", "finish_progress"):
         setattr(daily_bars, name, lambda *a: None)
 
-    runs: dict[str, list[float]] = {"baseline": [], "core": [], "tables": [], "decode": [], "own": []}
+    runs: dict[str, list[float]] = {"baseline": [], "core": [], "tables": [], "decode": [], "own": [], "general": []}
     baseline(url, symbols[:10]), core(url, symbols[:10])  # warm up
     for _ in range(rounds):
         runs["baseline"].append(baseline(url, symbols))
@@ -162,6 +167,8 @@ def measure(rounds: int = 7) -> dict:
         decode, fetch = off_the_wire(Handler.bodies, symbols)
         runs["decode"].append(decode)
         runs["own"].append(fetch - decode)
+        decode, fetch = off_the_wire(Handler.bodies, symbols, fast=False)
+        runs["general"].append(fetch - decode)
     server.shutdown()
 
     return {k: statistics.median(v) / N_SYMBOLS * 1e3 for k, v in runs.items()}
@@ -175,8 +182,9 @@ def figures(rounds: int = 7) -> list:
     return [
         Figure("prices", "fetch_ohlcv, 200 x 250 bars, per symbol", per["core"], "ms/symbol", base, per["baseline"]),
         Figure("prices", "  added by the core", per["core"] - per["baseline"], "ms/symbol", "", None),
-        Figure("prices", "  of which table helpers", per["tables"], "ms/symbol", "", None),
+        Figure("prices", "  of which resampling", per["tables"], "ms/symbol", "", None),
         Figure("prices", "  the core's own work, off the wire", per["own"], "ms/symbol", base, per["baseline"]),
+        Figure("prices", "  the same, fast paths off", per["general"], "ms/symbol", base, per["baseline"]),
     ]
 
 
@@ -189,10 +197,11 @@ def main() -> None:
     print(f"  baseline: requests GET + json()        {per['baseline']:8.3f}")
     print(f"  core: fetch_ohlcv, table included      {per['core']:8.3f}")
     print(f"  added by the core                      {per['core'] - per['baseline']:8.3f}")
-    print(f"    table helpers (build, resample)      {per['tables']:8.3f}")
-    print(f"    fetch loop (session, checks, columns){per['core'] - per['baseline'] - per['tables']:8.3f}")
+    print(f"    resampling                           {per['tables']:8.3f}")
+    print(f"    fetch loop and table                 {per['core'] - per['baseline'] - per['tables']:8.3f}")
     print(f"  the core's own work, off the wire      {per['own']:8.3f}  (fetch_ohlcv over decoded answers,")
     print(f"                                                   less decoding them: {per['decode']:.3f})")
+    print(f"  the same with fast paths off           {per['general']:8.3f}")
 
 
 if __name__ == "__main__":

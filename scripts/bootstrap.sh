@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Finds CPython 3.13, creates .venv beside the project, installs the run-time,
-# build and test dependencies, the stand-in of the public `varnix` layer and
-# builds the package with meson-python.  Sourced by the other scripts; prints
-# the venv's python path on success, and one line per stage on stderr.
+# Finds CPython 3.13, creates .venv beside the project, installs the build
+# tools and run-time dependencies (pyproject.toml), the stand-in of the public
+# `varnix` layer, and builds the package with meson-python.  Sourced by the
+# other scripts; prints the venv's python path on success, and one line per
+# stage (and per compiled module) on stderr.
 #
+# PRIVATE_CORE_EXTRAS adds extras of pyproject.toml (the test command: test).
 # Another venv and build of the same tree (the sanitized one) come from the
 # same steps: PRIVATE_CORE_VENV names the venv (default .venv),
 # PRIVATE_CORE_BUILD_DIR the meson build folder (default build/wheel) and
@@ -14,52 +16,52 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${PRIVATE_CORE_VENV:-$ROOT/.venv}"
 BUILD_DIR="${PRIVATE_CORE_BUILD_DIR:-$ROOT/build/wheel}"
 read -r -a BUILD_ARGS <<< "${PRIVATE_CORE_BUILD_ARGS:-}"
+read -r -a EXTRAS <<< "${PRIVATE_CORE_EXTRAS:-}"
+# shellcheck source=scripts/_python.sh
+source "$ROOT/scripts/_python.sh"
 
 say() { echo "setup: $*" >&2; }
 
-find_python() {
-    local cand
-    for cand in python3.13 "$(command -v pyenv >/dev/null 2>&1 && pyenv root 2>/dev/null)/versions/"3.13*/bin/python3.13 \
-                /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        [ -n "$cand" ] || continue
-        if "$cand" -c 'import sys, venv; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-            echo "$cand"; return 0
-        fi
-    done
-    return 1
-}
-
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-    PY="$(find_python || true)"
-    if [ -z "$PY" ]; then
-        say "CPython 3.13 not found; installing it with apt-get"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq >&2
-        apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >&2
-        PY="$(find_python)"
-    fi
-    say "creating $(basename "$VENV")"
+if [ ! -x "$VENV/bin/python" ] || ! python_is_313 "$VENV/bin/python"; then
+    PY="$(find_python)" || exit 1
+    say "creating $(basename "$VENV") with $PY"
     rm -rf "$VENV"
     "$PY" -m venv "$VENV" >&2
 fi
 
 PYBIN="$VENV/bin/python"
-STAMP="$VENV/.deps-stamp"
-REQ="$ROOT/requirements-dev.txt"
+# meson-python runs `meson` and `ninja` from PATH: the venv's own, never
+# another Python's that happens to be there.
+export PATH="$VENV/bin:$PATH"
+unset MESON NINJA
+
 LAYER="$ROOT/varnix_layer"
-if [ ! -f "$STAMP" ] || [ "$REQ" -nt "$STAMP" ] || [ -n "$(find "$LAYER" -newer "$STAMP" -name '*.py*' -print -quit)" ]; then
-    say "installing dependencies"
-    "$PYBIN" -m pip install -q --upgrade pip >&2
-    "$PYBIN" -m pip install -q -r "$REQ" >&2
+WANTED="$("$PYBIN" "$ROOT/scripts/_requirements.py" ${EXTRAS[@]+"${EXTRAS[@]}"})"
+STAMP="$VENV/.deps-$(IFS=-; echo "base${EXTRAS[*]+-${EXTRAS[*]}}")"
+if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$WANTED" ] ||
+   [ -n "$(find "$LAYER" -newer "$STAMP" -name '*.py*' -print -quit)" ]; then
+    say "installing dependencies${EXTRAS[*]+ (with ${EXTRAS[*]})}"
+    # shellcheck disable=SC2086
+    "$PYBIN" -m pip install -q --disable-pip-version-check $WANTED >&2
     # The public layer's stand-in is a distribution of its own: never part
     # of the core's wheel.
-    "$PYBIN" -m pip install -q --no-build-isolation --no-deps --force-reinstall "$LAYER" >&2
-    touch "$STAMP"
+    "$PYBIN" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --force-reinstall \
+        "$LAYER" >&2
+    echo "$WANTED" > "$STAMP"
 fi
 
 # Build and install the wheel; the build directory is kept so that a rebuild
-# only recompiles what changed.
+# only recompiles what changed.  The compiler's steps ([n/N] lines) are shown
+# as they come; the whole log stays in the build folder, and its end is shown
+# when the build fails.
 say "building the extension modules"
-"$PYBIN" -m pip install -q --no-build-isolation --no-deps \
-    -Cbuild-dir="$BUILD_DIR" ${BUILD_ARGS[@]+"${BUILD_ARGS[@]}"} --force-reinstall "$ROOT" >&2
+mkdir -p "$BUILD_DIR"
+LOG="$BUILD_DIR/setup.log"
+if ! "$PYBIN" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps \
+        -Cbuild-dir="$BUILD_DIR" ${BUILD_ARGS[@]+"${BUILD_ARGS[@]}"} --force-reinstall "$ROOT" 2>&1 |
+     tee "$LOG" | sed -nu -E 's#^ *\[([0-9]+/[0-9]+)\] (Compiling|Linking) .* ([^ ]*/)?([^/ .]+)[^/ ]*$#setup:   [\1] \L\2\E \4#p' >&2; then
+    tail -n 40 "$LOG" >&2
+    say "the build failed; its whole log: $LOG"
+    exit 1
+fi
 echo "$PYBIN"

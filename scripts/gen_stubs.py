@@ -24,6 +24,7 @@ import dataclasses
 import importlib
 import inspect
 import logging
+import re
 import sys
 import types
 import typing
@@ -229,6 +230,21 @@ def docstring(doc: str | None, default: str) -> str:
     return '"""' + text + ('\n"""' if "\n" in text else '"""')
 
 
+def bound_name(line: str) -> str:
+    """The name an import line binds: ``import a.b`` binds ``a``."""
+    words = line.split()
+    return words[-1] if " as " in line else words[-1].split(".")[0]
+
+
+def import_is_kept(line: str, text: str) -> bool:
+    """A stub keeps the imports that re-export a name of the module
+    (``import x as x``, ``from m import x as x``) and those its text uses."""
+    words = line.split()
+    if " as " in line and words[-1] == words[-3].split(".")[-1]:
+        return True
+    return re.search(rf"\b{re.escape(bound_name(line))}\b", text) is not None
+
+
 def stub_for(modname: str) -> str:
     mod = importlib.import_module(modname)
     imports: list[str] = []
@@ -273,10 +289,16 @@ def stub_for(modname: str) -> str:
             continue
         body.append(f"{name}: {value_type(value)}")
 
+    extra = TYPE_ONLY_IMPORTS.get(modname, [])
     text = "\n".join(body)
-    head = [docstring(mod.__doc__, f"Type stub of the extension module {modname}."), "",
-            "import logging as _logging",
-            "from typing import " + ", ".join(TYPING_NAMES)]
+    imports = [line for line in dict.fromkeys(imports + extra) if import_is_kept(line, text)]
+    bound = {bound_name(line) for line in imports}
+    head = [docstring(mod.__doc__, f"Type stub of the extension module {modname}."), ""]
+    if re.search(r"\b_logging\.", text):
+        head.append("import logging as _logging")
+    needed = [n for n in TYPING_NAMES if n not in bound and re.search(rf"\b{n}\b", text)]
+    if needed:
+        head.append("from typing import " + ", ".join(needed))
     if "TracebackType" in text:
         head.append("from types import TracebackType")
     if "@dataclass" in text and getattr(mod, "dataclass", None) is not dataclasses.dataclass:
@@ -286,8 +308,7 @@ def stub_for(modname: str) -> str:
     head.append("")
     exported = getattr(mod, "__all__", None)
     public = [f"__all__ = {list(exported)!r}", ""] if exported is not None else []
-    extra = TYPE_ONLY_IMPORTS.get(modname, [])
-    text = "\n".join(head + imports + extra + [""] + public + body).rstrip() + "\n"
+    text = "\n".join(head + imports + [""] + public + body).rstrip() + "\n"
     while "\n\n\n\n" in text:
         text = text.replace("\n\n\n\n", "\n\n\n")
     return text

@@ -30,7 +30,7 @@ UBSAN_LIB="$(runtime libubsan.so)"
 # report abort like an ASan error.
 SETUP="-Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false"
 SETUP+=" -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Dcpp_args=-fno-omit-frame-pointer"
-PY="$(CXX=g++ PRIVATE_CORE_VENV="$ROOT/.venv-asan" PRIVATE_CORE_BUILD_DIR="$ROOT/build/asan" \
+PY="$(CXX=g++ PRIVATE_CORE_EXTRAS="test ${PRIVATE_CORE_EXTRAS:-}" PRIVATE_CORE_VENV="$ROOT/.venv-asan" PRIVATE_CORE_BUILD_DIR="$ROOT/build/asan" \
       PRIVATE_CORE_BUILD_ARGS="$SETUP ${PRIVATE_CORE_BUILD_ARGS:-}" bash "$ROOT/scripts/bootstrap.sh")"
 
 rm -rf "$LOGS"
@@ -67,6 +67,8 @@ if [ "$(ulimit -s)" != unlimited ] && [ "$(ulimit -s)" -lt "$STACK_KIB" ]; then
 fi
 cd "$ROOT"
 unset PYTHONPATH
+# The builds that tests start (wheel, sdist) use the venv's meson and ninja too.
+export PATH="$(dirname "$PY"):$PATH"
 # Children inherit all of this: the preload, the options and the log folder.
 # Freed memory sits in the sanitizer's quarantine, so tests marked `rss`
 # (resident size stays flat) skip themselves when PRIVATE_CORE_SANITIZED is set.

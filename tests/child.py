@@ -7,10 +7,19 @@ import sys
 import textwrap
 
 
+# Set by the suite's conftest when it runs with fast paths off: children run
+# the same way.
+FAST_PATHS_OFF = "PRIVATE_CORE_TEST_FAST_PATHS_OFF"
+_SWITCH_OFF = "import private_core.progress as _p; _p.__fast_paths__(False); del _p\n"
+
+
 def run_child(code, timeout=120, **kwargs):
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    code = textwrap.dedent(code)
+    if env.get(FAST_PATHS_OFF):
+        code = _SWITCH_OFF + code
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=env, stdin=subprocess.DEVNULL, **kwargs)
 
 

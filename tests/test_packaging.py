@@ -79,10 +79,10 @@ def test_wheel_holds_only_the_core_and_leaves_varnix_alone(tmp_path):
     dist_info = "-".join(wheel.name.split("-")[:2]) + ".dist-info"
     assert {n.split("/")[0] for n in names} == {"private_core", dist_info}
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    stubs = [p.relative_to(PACKAGE.parent).with_suffix("") for p in PACKAGE.rglob("*.pyi")]
-    expected = {f"{s}.pyi" for s in stubs} | {f"{s}{suffix}" for s in stubs} | {
-        "private_core/py.typed", "private_core/__init__.py", "private_core/helpers.py",
-        "private_core/investor/__init__.py"}
+    modules = [p.relative_to(PACKAGE.parent).with_suffix("") for p in PACKAGE.rglob("*.cpp")]
+    expected = {f"{s}.pyi" for s in modules} | {f"{s}{suffix}" for s in modules} | {
+        "private_core/py.typed", "private_core/__init__.py", "private_core/_version.py",
+        "private_core/_version.pyi", "private_core/helpers.py", "private_core/investor/__init__.py"}
     assert expected <= set(names)
 
     # The stand-in of the public package, built from a clean copy of its sources.

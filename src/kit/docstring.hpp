@@ -33,7 +33,6 @@ inline std::string default_text(const Default& d) {
 
 }  // namespace detail
 
-
 // "name(str a: str, b: int = 1, *, c: bool = True) -> None": the first line
 // of every docstring, written from the signature.  A parameter whose type is
 // enforced carries the type in front; `shown` prefixes the name (a method

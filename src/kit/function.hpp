@@ -144,34 +144,36 @@ inline PyObject* annotation_of(FunctionObject* f, const char* key) {
 
 inline PyObject* fn_get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    return guarded([&]() -> PyObject* {
-        Object inspect = import("inspect");
-        Object Parameter = Object::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-        Object empty = Object::steal(PyObject_GetAttrString(Parameter.get(), "empty"));
-        Object params = list();
-        const Sig& s = *f->sig;
-        for (int i = 0; i < s.size(); ++i) {
-            const Param& p = s.params[i];
-            const char* kind_name = p.kind == Kind::Pos      ? "POSITIONAL_OR_KEYWORD"
-                                    : p.kind == Kind::KwOnly ? "KEYWORD_ONLY"
-                                    : p.kind == Kind::Star   ? "VAR_POSITIONAL"
-                                                             : "VAR_KEYWORD";
-            Object kind = Object::steal(PyObject_GetAttrString(Parameter.get(), kind_name));
-            Object dflt = f->defaults[i] ? Object::borrow(f->defaults[i]) : empty;
-            PyObject* a = annotation_of(f, p.name);
-            Object ann = a ? Object::steal(a) : empty;
+    return guarded(
+        [&]() -> PyObject* {
+            Object inspect = import("inspect");
+            Object Parameter = Object::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+            Object empty = Object::steal(PyObject_GetAttrString(Parameter.get(), "empty"));
+            Object params = list();
+            const Sig& s = *f->sig;
+            for (int i = 0; i < s.size(); ++i) {
+                const Param& p = s.params[i];
+                const char* kind_name = p.kind == Kind::Pos      ? "POSITIONAL_OR_KEYWORD"
+                                        : p.kind == Kind::KwOnly ? "KEYWORD_ONLY"
+                                        : p.kind == Kind::Star   ? "VAR_POSITIONAL"
+                                                                 : "VAR_KEYWORD";
+                Object kind = Object::steal(PyObject_GetAttrString(Parameter.get(), kind_name));
+                Object dflt = f->defaults[i] ? Object::borrow(f->defaults[i]) : empty;
+                PyObject* a = annotation_of(f, p.name);
+                Object ann = a ? Object::steal(a) : empty;
+                Object kwargs = dict();
+                check_rc(PyDict_SetItemString(kwargs.get(), "default", dflt.get()));
+                check_rc(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
+                append(params, call_star(Parameter, tuple(p.name, kind), kwargs));
+            }
+            PyObject* r = annotation_of(f, "return");
+            Object ret = r ? Object::steal(r) : empty;
             Object kwargs = dict();
-            check_rc(PyDict_SetItemString(kwargs.get(), "default", dflt.get()));
-            check_rc(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
-            append(params, call_star(Parameter, tuple(p.name, kind), kwargs));
-        }
-        PyObject* r = annotation_of(f, "return");
-        Object ret = r ? Object::steal(r) : empty;
-        Object kwargs = dict();
-        check_rc(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
-        Object Signature = Object::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-        return call_star(Signature, tuple(params), kwargs).release();
-    }, nullptr);
+            check_rc(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
+            Object Signature = Object::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+            return call_star(Signature, tuple(params), kwargs).release();
+        },
+        nullptr);
 }
 
 inline PyObject* fn_get_annotations(PyObject* self, void*) {
@@ -234,7 +236,8 @@ inline PyObject* fn_get_defaults(PyObject* self, void*) {
     if (first == s.n_pos) Py_RETURN_NONE;
     PyObject* t = PyTuple_New(s.n_pos - first);
     if (!t) return nullptr;
-    for (int i = first; i < s.n_pos; ++i) PyTuple_SET_ITEM(t, i - first, Py_NewRef(f->defaults[i] ? f->defaults[i] : Py_None));
+    for (int i = first; i < s.n_pos; ++i)
+        PyTuple_SET_ITEM(t, i - first, Py_NewRef(f->defaults[i] ? f->defaults[i] : Py_None));
     return t;
 }
 inline PyObject* fn_get_kwdefaults(PyObject* self, void*) {
@@ -318,10 +321,10 @@ inline Object default_value(const Default& d, std::initializer_list<Object> slot
 struct FnSpec {
     const Sig& sig;
     Impl impl;
-    const char* prose = nullptr;       // the docstring after its signature line
-    const char* qualname = nullptr;    // defaults to the signature's name
+    const char* prose = nullptr;     // the docstring after its signature line
+    const char* qualname = nullptr;  // defaults to the signature's name
     std::initializer_list<Object> defaults = {};
-    const char* doc_prefix = "";       // "Class." for a method
+    const char* doc_prefix = "";  // "Class." for a method
 };
 
 // Creates a function object of the module whose state `cx` is.
@@ -361,7 +364,6 @@ inline Object make_function(Ctx cx, const FnSpec& spec) {
     return self;
 }
 
-
 // ---------------------------------------------------------------------------
 // `with mgr: body()` by the context-manager protocol: `__enter__` and
 // `__exit__` are looked up on the type, and an `__exit__` that returns a true
@@ -383,8 +385,7 @@ template <class Body>
 Object with(Ctx cx, const Object& mgr, Body&& body) {
     Object enter = detail::special_method(mgr, cx["__enter__"_n]);
     if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     mgr.type_name());
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", mgr.type_name());
         fail();
     }
     Object exit = detail::special_method(mgr, cx["__exit__"_n]);

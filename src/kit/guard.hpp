@@ -65,7 +65,8 @@ inline WatchRegistry* watch_registry(bool create) {
     cap = PyCapsule_New(reg, kWatchKey, drop_registry);
     if (!cap || PyDict_SetItemString(idict, kWatchKey, cap) < 0) {
         PyErr_Clear();
-        if (cap) Py_DECREF(cap);  // its destructor clears the watcher
+        if (cap)
+            Py_DECREF(cap);  // its destructor clears the watcher
         else {
             PyDict_ClearWatcher(reg->id);
             PyErr_Clear();
@@ -327,7 +328,6 @@ struct FieldGuard {
         methods.clear();
     }
 };
-
 
 // A method that code reaches through `self` (`self._request(...)`), while it
 // is still the class's own function: the instance's type looks it up by the

@@ -31,8 +31,7 @@ struct Module {
         Object fromlist = Object::steal(PyList_New(0));
         for (const char* n : names) append(fromlist, str(n));
         Object globals = dict();
-        Object mod = Object::steal(
-            PyImport_ImportModuleLevel(module, globals.get(), nullptr, fromlist.get(), level));
+        Object mod = Object::steal(PyImport_ImportModuleLevel(module, globals.get(), nullptr, fromlist.get(), level));
         for (const char* n : names) {
             PyObject* out = nullptr;
             check_rc(PyObject_GetOptionalAttrString(mod.get(), n, &out));
@@ -49,7 +48,8 @@ struct Module {
     }
 
     // Create a module-level function and bind it under its name.
-    Object def(const Sig& sig, Impl impl, const char* prose = nullptr, std::initializer_list<Object> defaults = {}) const {
+    Object def(const Sig& sig, Impl impl, const char* prose = nullptr,
+               std::initializer_list<Object> defaults = {}) const {
         Object f = make_function(cx, FnSpec{sig, impl, prose, nullptr, defaults});
         set(sig.name, f);
         return f;
@@ -167,9 +167,9 @@ inline Object fast_paths_impl(Call& c) {
     }
     Object out = kit::dict();
     for (const FastPath* p : c.st->fast_paths) {
-        check_rc(PyDict_SetItem(out.get(), str(p->name).get(),
-                                tuple(integer(static_cast<long long>(p->taken)),
-                                      integer(static_cast<long long>(p->declined))).get()));
+        check_rc(PyDict_SetItem(
+            out.get(), str(p->name).get(),
+            tuple(integer(static_cast<long long>(p->taken)), integer(static_cast<long long>(p->declined))).get()));
     }
     return out;
 }
@@ -180,22 +180,24 @@ int exec_trampoline(PyObject* m) {
     S* st = new (mem) S();
     st->module = m;
     st->globals = PyModule_GetDict(m);
-    return guarded([&]() -> int {
-        install_exit_flag();
-        install_fast_switch();
-        st->builtins = Py_XNewRef(PyEval_GetBuiltins());
-        const auto& reg = name_registry();
-        st->names = new PyObject*[reg.size()]();
-        st->n_names = reg.size();
-        for (std::size_t i = 0; i < reg.size(); ++i) st->names[i] = check(PyUnicode_InternFromString(reg[i]));
-        st->gslots = new ModState::GlobalSlot[reg.size()]();
-        if (watch(st->globals, &st->globals_version)) st->globals_version = 1;
-        st->fn_type = make_function_type(m);
-        Module mod{m, Ctx{st}};
-        Body(mod);
-        mod.set("__fast_paths__", make_function(mod.cx, FnSpec{fast_paths_sig, fast_paths_impl}));
-        return 0;
-    }, -1);
+    return guarded(
+        [&]() -> int {
+            install_exit_flag();
+            install_fast_switch();
+            st->builtins = Py_XNewRef(PyEval_GetBuiltins());
+            const auto& reg = name_registry();
+            st->names = new PyObject*[reg.size()]();
+            st->n_names = reg.size();
+            for (std::size_t i = 0; i < reg.size(); ++i) st->names[i] = check(PyUnicode_InternFromString(reg[i]));
+            st->gslots = new ModState::GlobalSlot[reg.size()]();
+            if (watch(st->globals, &st->globals_version)) st->globals_version = 1;
+            st->fn_type = make_function_type(m);
+            Module mod{m, Ctx{st}};
+            Body(mod);
+            mod.set("__fast_paths__", make_function(mod.cx, FnSpec{fast_paths_sig, fast_paths_impl}));
+            return 0;
+        },
+        -1);
 }
 
 }  // namespace detail
@@ -204,18 +206,18 @@ int exec_trampoline(PyObject* m) {
 // Defines PyInit_<NAME> with multi-phase initialisation.  STATE is the
 // module's state struct (derived from kit::ModState); BODY binds the module's
 // names in order; DOC is the module's docstring.
-#define KIT_MODULE(NAME, STATE, BODY, DOC)                                                            \
-    static PyModuleDef_Slot NAME##_kit_slots[] = {                                                    \
-        {Py_mod_exec, reinterpret_cast<void*>(kit::detail::exec_trampoline<STATE, BODY>)},            \
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                   \
-        {0, nullptr}};                                                                                \
-    static PyModuleDef NAME##_kit_def = {PyModuleDef_HEAD_INIT,                                       \
-                                         #NAME,                                                       \
-                                         DOC,                                                         \
-                                         sizeof(STATE),                                               \
-                                         nullptr,                                                     \
-                                         NAME##_kit_slots,                                            \
-                                         kit::detail::mod_traverse<STATE>,                            \
-                                         kit::detail::mod_clear<STATE>,                               \
-                                         kit::detail::mod_free<STATE>};                               \
+#define KIT_MODULE(NAME, STATE, BODY, DOC)                                                 \
+    static PyModuleDef_Slot NAME##_kit_slots[] = {                                         \
+        {Py_mod_exec, reinterpret_cast<void*>(kit::detail::exec_trampoline<STATE, BODY>)}, \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},        \
+        {0, nullptr}};                                                                     \
+    static PyModuleDef NAME##_kit_def = {PyModuleDef_HEAD_INIT,                            \
+                                         #NAME,                                            \
+                                         DOC,                                              \
+                                         sizeof(STATE),                                    \
+                                         nullptr,                                          \
+                                         NAME##_kit_slots,                                 \
+                                         kit::detail::mod_traverse<STATE>,                 \
+                                         kit::detail::mod_clear<STATE>,                    \
+                                         kit::detail::mod_free<STATE>};                    \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_kit_def); }

@@ -212,7 +212,9 @@ inline Object None() { return Object::borrow(Py_None); }
 inline Object True() { return Object::borrow(Py_True); }
 inline Object False() { return Object::borrow(Py_False); }
 inline Object boolean(bool b) { return Object::borrow(b ? Py_True : Py_False); }
-inline Object str(std::string_view s) { return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+inline Object str(std::string_view s) {
+    return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 inline Object integer(long long v) { return Object::steal(PyLong_FromLongLong(v)); }
 inline Object floating(double v) { return Object::steal(PyFloat_FromDouble(v)); }
 inline Object dict() { return Object::steal(PyDict_New()); }
@@ -272,10 +274,11 @@ inline Object vcall(PyObject* callable, PyObject* self, const Arg* args, std::si
     }
     if (self) {
         stack[0] = self;
-        return Object::steal(PyObject_VectorcallMethod(callable, stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                       kwnames.get()));
+        return Object::steal(
+            PyObject_VectorcallMethod(callable, stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
     }
-    return Object::steal(PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Object::steal(
+        PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 }  // namespace detail
 
@@ -382,7 +385,8 @@ inline Object cat(std::initializer_list<Piece> parts) {
                 if (n) check_rc(static_cast<int>(PyUnicode_CopyCharacters(out.get(), at, p.obj, 0, n) < 0 ? -1 : 0));
                 at += n;
             } else {
-                for (Py_ssize_t i = 0; i < p.len; ++i) PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.text[i]));
+                for (Py_ssize_t i = 0; i < p.len; ++i)
+                    PyUnicode_WRITE(kind, data, at++, static_cast<unsigned char>(p.text[i]));
             }
         }
         return out;

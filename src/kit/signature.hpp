@@ -25,20 +25,27 @@ struct Param {
     Default dflt{};
     const char* annotation = nullptr;
 
+    // A copy of this parameter with one field changed.
+    template <class M, class V>
+    constexpr Param with(M Param::* field, V value) const {
+        Param p = *this;
+        p.*field = value;
+        return p;
+    }
     // Exact-type checks ("str x", "dict x", ...) and float conversion ("double x").
-    constexpr Param str() const { Param p = *this; p.type = Type::Str; return p; }
-    constexpr Param dict() const { Param p = *this; p.type = Type::Dict; return p; }
-    constexpr Param int_() const { Param p = *this; p.type = Type::Int; return p; }
-    constexpr Param list() const { Param p = *this; p.type = Type::List; return p; }
-    constexpr Param dbl() const { Param p = *this; p.type = Type::Double; return p; }
+    constexpr Param str() const { return with(&Param::type, Type::Str); }
+    constexpr Param dict() const { return with(&Param::type, Type::Dict); }
+    constexpr Param int_() const { return with(&Param::type, Type::Int); }
+    constexpr Param list() const { return with(&Param::type, Type::List); }
+    constexpr Param dbl() const { return with(&Param::type, Type::Double); }
     // None accepted too (Optional[...]).
-    constexpr Param opt() const { Param p = *this; p.none_ok = true; return p; }
-    constexpr Param ann(const char* a) const { Param p = *this; p.annotation = a; return p; }
-    constexpr Param def_none() const { Param p = *this; p.dflt.k = Default::NoneV; return p; }
-    constexpr Param def_bool(bool b) const { Param p = *this; p.dflt.k = Default::Bool; p.dflt.i = b; return p; }
-    constexpr Param def_int(long long v) const { Param p = *this; p.dflt.k = Default::Int; p.dflt.i = v; return p; }
-    constexpr Param def_float(double v) const { Param p = *this; p.dflt.k = Default::Float; p.dflt.d = v; return p; }
-    constexpr Param def_str(const char* s) const { Param p = *this; p.dflt.k = Default::Str; p.dflt.s = s; return p; }
+    constexpr Param opt() const { return with(&Param::none_ok, true); }
+    constexpr Param ann(const char* a) const { return with(&Param::annotation, a); }
+    constexpr Param def_none() const { return with(&Param::dflt, Default{Default::NoneV}); }
+    constexpr Param def_bool(bool b) const { return with(&Param::dflt, Default{Default::Bool, b}); }
+    constexpr Param def_int(long long v) const { return with(&Param::dflt, Default{Default::Int, v}); }
+    constexpr Param def_float(double v) const { return with(&Param::dflt, Default{Default::Float, 0, v}); }
+    constexpr Param def_str(const char* s) const { return with(&Param::dflt, Default{Default::Str, 0, 0, s}); }
     // A default evaluated when the function is created (the i-th object
     // handed to `make_function`), e.g. a module constant captured at class
     // build time; `shown` is how the docstring writes it.
@@ -134,15 +141,15 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const Sig* sig;
     Impl impl;
-    PyObject* module;       // the defining module (strong): keeps `state` alive
-    ModState* state;        // inside `module`
+    PyObject* module;  // the defining module (strong): keeps `state` alive
+    ModState* state;   // inside `module`
     PyObject* name;
     PyObject* qualname;
     PyObject* modname;
     PyObject* doc;
     PyObject* annotations;
     PyObject* fdict;
-    PyObject* owner;        // class the function was defined in (for super())
+    PyObject* owner;  // class the function was defined in (for super())
     PyObject* defaults[kMaxParams];
     PyObject* pnames[kMaxParams];  // interned parameter names
     KwSite kwsites[kKwSites];

@@ -14,7 +14,7 @@ struct ModState {
     PyObject* globals = nullptr;   // borrowed: the module's dict
     PyObject* builtins = nullptr;  // the builtins seen when the module ran
     PyTypeObject* fn_type = nullptr;
-    PyObject** names = nullptr;    // interned str of every "..."_n literal
+    PyObject** names = nullptr;  // interned str of every "..."_n literal
     std::size_t n_names = 0;
 
     // Globals read through a name, kept while the module's dict is

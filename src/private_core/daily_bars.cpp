@@ -1,9 +1,6 @@
 // private_core.daily_bars: end-of-day OHLCV bars for one symbol or a batch.
 #include "kit/kit.hpp"
-#include "private_core/array_view.hpp"
-#include "private_core/iso_time.hpp"
-
-#include <algorithm>
+#include "private_core/columnar.hpp"
 
 namespace {
 
@@ -17,7 +14,11 @@ using kit::kwonly;
 
 constexpr const char* kEndpoint = "/market-data/eod/ohlcv";
 
-#include "price_common.hpp"
+constexpr const char* kPathTable = "daily_bars.table";
+constexpr const char* kPathTimes = "daily_bars.times";
+
+#include "private_core/price_fetch.hpp"
+#include "private_core/price_tables_fast.hpp"
 
 // ---------------------------------------------------------------------------
 constexpr Sig fetch_ohlcv_sig{"fetch_ohlcv",
@@ -32,17 +33,18 @@ Object fetch_ohlcv(Call& c) {
     kit::Ctx cx = c.cx();
     Object session = c[fetch_ohlcv_sig["session"]], start = c[fetch_ohlcv_sig["start"]];
     Object end = c[fetch_ohlcv_sig["end"]], interval = c[fetch_ohlcv_sig["interval"]];
-    Object show_progress = c[fetch_ohlcv_sig["show_progress"]];
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
-    Batch batch;
-    fetch_batch(cx, batch, session, symbols, "Batch EOD", cx["ENDPOINT"_n], show_progress, kBarTexts,
-                [&](const Object& sym) { return bar_query(sym, interval, start, end); });
-    return resampled_bars(cx, batch, interval);
+    Object all_rows = fetch_rows(cx, session, symbols, "Batch EOD", cx["ENDPOINT"_n], c[fetch_ohlcv_sig["show_progress"]],
+                                 kBarTexts, [&](const Object& sym) { return bar_query(sym, interval, start, end); });
+    if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
+    if (auto r = fast_bars(cx, all_rows, interval)) return *r;
+    Object df = cx.global("_to_dataframe"_n)(all_rows);
+    return cx.global("resample_ohlcv_multi"_n)(df, kw(cx["interval"_n], interval));
 }
 
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
-    setup_shared(m, "Interval");
+    setup_shared(m, "Interval", true);
     m.set("ENDPOINT", kit::str(kEndpoint));
 
     def_shared(m);

@@ -1,9 +1,7 @@
 """fetch_ohlcv: end-of-day OHLCV bars for one symbol or a batch, as one pandas DataFrame."""
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Literal
 
-import sys
 from typing import Any as Any
 from typing import Dict as Dict
 from typing import List as List

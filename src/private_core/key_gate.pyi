@@ -1,7 +1,7 @@
 """validate_api_key: checks the user's API key against the Varnix service and decodes its answer."""
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Any
 
 from typing import Optional as Optional
 from pydantic import ValidationError as ValidationError

@@ -2,15 +2,8 @@
 finish_progress.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Any, Optional
 
-import math
-import os
-import re
-import shutil
-import sys
-import time
 from dataclasses import dataclass as dataclass
 from typing import List as List
 from typing import Tuple as Tuple

@@ -2,10 +2,8 @@
 routine that folds concurrent identical fetches.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Hashable, Tuple
 
-import time
 from datetime import timedelta as timedelta
 from typing import Any as Any
 from typing import Callable as Callable

@@ -2,8 +2,6 @@
 long cached results of each kind of data stay valid.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from datetime import timedelta as timedelta
 from typing import Optional as Optional

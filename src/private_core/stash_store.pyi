@@ -2,8 +2,6 @@
 fetches, and two date helpers.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from dataclasses import dataclass as dataclass
 from dataclasses import field as field

@@ -1,7 +1,5 @@
 """Financial statements: company-type validation and statement values, as plain dictionaries."""
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from typing import Any as Any
 from typing import Dict as Dict

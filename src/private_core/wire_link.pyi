@@ -3,10 +3,9 @@
 """
 
 import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Self
 from types import TracebackType
 
-import logging
 import requests
 from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import Any as Any

@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 from private_core import daily_bars, tick_bars
+from tests.child import assert_clean_exit, run_child
 from tests.support import API_ROOT, EOD, FakeResponse, FakeSession, bars_for, serve_bars
 from varnix.exceptions import DataDecodingError
 
@@ -238,3 +239,36 @@ def test_rebound_error_class_that_makes_no_exception(progress, monkeypatch, fetc
     monkeypatch.setattr(tick_bars, "DataDecodingError", lambda message: message)
     with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
         fetch(FakeSession(FakeResponse(ValueError("x"))), "vnm")
+
+
+def test_helpers_with_only_the_documented_names():
+    """The fetchers need of helpers only Interval, _to_dataframe and
+    resample_ohlcv_multi; the rest of it is never required."""
+    proc = run_child("""
+import importlib.util, sys, types
+spec = importlib.util.find_spec("private_core.helpers")
+real = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(real)
+mini = types.ModuleType("private_core.helpers")
+mini.Interval, mini._to_dataframe, mini.resample_ohlcv_multi = real.Interval, real._to_dataframe, real.resample_ohlcv_multi
+import private_core
+sys.modules["private_core.helpers"] = mini
+from private_core import daily_bars, tick_bars
+
+class Answer:
+    def __init__(self, symbol):
+        self.symbol = symbol
+    def json(self):
+        return {"data": [{"time": f"2024-01-0{d}", "open": 1.0, "high": 2.0, "low": 0.5, "close": 1.5, "volume": d}
+                         for d in (2, 3, 4)]}
+
+class Session:
+    def get(self, path, params=None):
+        return Answer(params["symbol"])
+
+for fetch in (daily_bars.fetch_ohlcv, tick_bars.fetch_ohlcv, tick_bars.fetch_orderbook):
+    table = fetch(Session(), ["vnm", "fpt"], show_progress=False)
+    print(len(table), list(table["symbol"].unique()))
+print(tick_bars.IntervalIntraday is str)
+""")
+    assert_clean_exit(proc, "6 ['FPT', 'VNM']\n6 ['FPT', 'VNM']\n6 ['FPT', 'VNM']\nTrue")

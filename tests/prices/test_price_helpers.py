@@ -121,3 +121,18 @@ def test_resample_keeps_missing_volume_missing():
 def test_unknown_interval(code):
     with pytest.raises(ValueError, match=f"Unsupported interval {code!r}"):
         resample_ohlcv_multi(_to_dataframe(DAILY), interval=code)
+
+
+@pytest.mark.parametrize("volumes, interval, dtype, expected", [
+    ([2 ** 63, 1], "1D", "float64", [float(2 ** 63), 1.0]),
+    ([float(2 ** 63), 1.0], "1D", "float64", [float(2 ** 63), 1.0]),
+    ([2 ** 64 - 1, 2 ** 70], "1D", "float64", [float(2 ** 64 - 1), float(2 ** 70)]),
+    ([2 ** 63 - 1, -2 ** 63], "1D", "int64", [2 ** 63 - 1, -2 ** 63]),
+    ([2 ** 53 + 1, 3], "1D", "int64", [2 ** 53 + 1, 3]),  # exact, not through a float
+    ([2 ** 62, 2 ** 62, 2 ** 62], "1M", "float64", [3.0 * 2 ** 62]),  # a sum int64 cannot hold
+    ([2 ** 61, 2 ** 61, 2 ** 61], "1M", "int64", [3 * 2 ** 61]),
+])
+def test_volumes_never_wrap(volumes, interval, dtype, expected):
+    rows = [bar("A", f"2024-01-{i + 2:02d}", 1, 1, 1, 1, v) for i, v in enumerate(volumes)]
+    out = resample_ohlcv_multi(_to_dataframe(rows), interval=interval)
+    assert out["volume"].dtype == dtype and out["volume"].tolist() == expected

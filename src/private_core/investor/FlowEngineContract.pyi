@@ -2,8 +2,7 @@
 investor call arguments.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
+from typing import Any
 
 from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import Literal as Literal

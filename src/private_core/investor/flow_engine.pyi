@@ -2,8 +2,6 @@
 and resamples them to weekly or monthly buckets.
 """
 
-import logging as _logging
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Literal, Mapping, Optional, Protocol, Self, Sequence, Tuple, Union
 
 from datetime import date as date
 from datetime import datetime as datetime
