@@ -1,7 +1,6 @@
 // private_core.stash_layer: BaseStashLayer, the mixin that gives each client
 // object its own result cache and the get-or-fetch routine around it.
 #include "kit/kit.hpp"
-#include "private_core/store_api.hpp"
 
 namespace {
 
@@ -14,42 +13,6 @@ using kit::kw;
 using kit::kwonly;
 using kit::star;
 using kit::starstar;
-
-// ---------------------------------------------------------------------------
-// The store's C entry (see store_api.hpp), with the class and method it
-// stands for held here.
-struct State : kit::ModState {
-    Object api_capsule;
-    const pc::StoreApi* api = nullptr;
-    kit::FieldGuard own_cache;  // the store's _Cache, with its own get
-
-    int traverse(visitproc visit, void* arg) {
-        if (int r = kit::visit(api_capsule, visit, arg)) return r;
-        return own_cache.traverse(visit, arg);
-    }
-    void clear() {
-        api = nullptr;
-        api_capsule = {};
-        own_cache.clear();
-    }
-};
-
-// cache.get(ns, key): straight into the store's entry while `cache` is an
-// instance of the store's own _Cache, unchanged, whose get no instance
-// attribute shadows; any other cache is asked through its method.
-Object cache_get(kit::Ctx cx, const Object& cache, PyObject* ns, PyObject* key) {
-    State& st = cx.state<State>();
-    if (st.api) {
-        if (Object fields = st.own_cache.dict_of(cache)) {
-            PyObject* shadow = PyDict_GetItemWithError(fields.get(), cx["get"_n]);
-            if (!shadow) {
-                if (PyErr_Occurred()) kit::fail();
-                return Object::steal(st.api->get(st.api->state, cache.get(), fields.get(), ns, key));
-            }
-        }
-    }
-    return cache.method(cx["get"_n], ns, key);
-}
 
 // ---------------------------------------------------------------------------
 constexpr Sig init_sig{"__init__", {arg("self"), star("args"), starstar("kwargs")}};
@@ -103,7 +66,7 @@ Object fetch_with_cache(Call& c) {
     // request never is: it must register first, so that it either fetches
     // fresh data or waits for the fetch already under way.
     if (!live.truthy()) {
-        Object hit = cache_get(cx, self.attr(cx["_cache"_n]), ns, key);
+        Object hit = self.attr(cx["_cache"_n]).method(cx["get"_n], ns, key);
         if (hit.truthy()) return hit.attr(cx["data"_n]);
     }
 
@@ -119,7 +82,7 @@ Object fetch_with_cache(Call& c) {
                 // ourselves.  No lock is held while sleeping.
                 Object deadline = kit::add(monotonic(cx), c[s["wait_timeout"]]);
                 while (monotonic(cx).lt(deadline)) {
-                    Object hit = cache_get(cx, self.attr(cx["_cache"_n]), ns, key);
+                    Object hit = self.attr(cx["_cache"_n]).method(cx["get"_n], ns, key);
                     if (hit.truthy()) return hit.attr(cx["data"_n]);
                     cx.global("time"_n).method(cx["sleep"_n], c.raw(s["wait_interval"]));
                     // No bytecode runs in this loop: an interrupt that arrived
@@ -137,22 +100,6 @@ Object fetch_with_cache(Call& c) {
         [&] { self.attr(cx["_cache"_n]).method(cx["_end_inflight"_n], ns, key); });
 }
 
-// Takes the entry the store published, when there is one and it serves the
-// _Cache imported here.
-void bind_store_api(kit::Module& m) {
-    State& st = m.state<State>();
-    PyObject* idict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    PyObject* cap = nullptr;
-    if (!idict || kit::check_rc(PyDict_GetItemStringRef(idict, pc::kStoreApiKey, &cap)) == 0) return;
-    st.api_capsule = Object::steal(cap);
-    const auto* api = static_cast<const pc::StoreApi*>(PyCapsule_GetPointer(cap, pc::kStoreApiKey));
-    if (!api) kit::fail();
-    Object cache_type = m.get("_Cache");
-    if (api->cache_type != cache_type.get()) return;
-    st.own_cache.bind(cache_type, {}, {{m.cx["get"_n], Object::borrow(api->get_fn)}});
-    st.api = api;
-}
-
 // ---------------------------------------------------------------------------
 void body(kit::Module& m) {
     m.set("time", kit::import("time"));
@@ -160,7 +107,6 @@ void body(kit::Module& m) {
     m.from_import("typing", {"Any", "Callable", "Dict", "Optional"});
     m.set("pd", kit::import("pandas"));
     m.from_import("stash_store", {"CacheKey", "Namespace", "_Cache"}, 1);
-    bind_store_api(m);
 
     kit::ClassDef cls(m, "BaseStashLayer", "Mixin providing a shared _Cache instance and helper utilities.");
     cls.method(init_sig, init);
@@ -174,6 +120,6 @@ void body(kit::Module& m) {
 
 }  // namespace
 
-KIT_MODULE(stash_layer, State, body,
+KIT_MODULE(stash_layer, kit::ModState, body,
            "BaseStashLayer: the mixin that gives each client object its own result cache and the get-or-fetch\n"
            "routine that folds concurrent identical fetches.")
