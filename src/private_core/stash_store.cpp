@@ -20,14 +20,40 @@ struct State : kit::ModState {
     // makes entries with, one tuple for every call as a call site has.
     Object entry_kwnames;
 
-    int traverse(visitproc visit, void* arg) { return kit::visit(entry_kwnames, visit, arg); }
-    void clear() { entry_kwnames = {}; }
+    // `with self._lock:` finds __enter__ and __exit__ on the lock's type at
+    // every block; the pair found last is kept while that type is unchanged
+    // (its version tag), see fast_specials.
+    kit::FastPath fp_with{"with: the lock type's __enter__ and __exit__"};
+    // _Cache's own fields read from the instance's dict (see fast_field).
+    kit::FastPath fp_field{"_Cache fields from the instance dict"};
+    kit::FieldGuard cache_fields;
+    struct {
+        Object tp;
+        unsigned int version = 0;
+        Object enter, exit;
+    } lock_methods;
+
+    State() { fast_paths = {&fp_with, &fp_field}; }
+
+    int traverse(visitproc visit, void* arg) {
+        for (Object* o : {&entry_kwnames, &lock_methods.tp, &lock_methods.enter, &lock_methods.exit}) {
+            if (int r = kit::visit(*o, visit, arg)) return r;
+        }
+        return cache_fields.traverse(visit, arg);
+    }
+    void clear() {
+        entry_kwnames = {};
+        lock_methods = {};
+        cache_fields.clear();
+    }
 };
+
+Object field(kit::Ctx cx, const Object& self, PyObject* name);
 
 // `assert self._inflight is not None`: evaluated only while the interpreter
 // runs with assertions enabled, as the statement would be.
 void assert_inflight(kit::Ctx cx, const Object& self) {
-    if (cx.state<State>().assertions && self.attr(cx["_inflight"_n]).is_none()) {
+    if (cx.state<State>().assertions && field(cx, self, cx["_inflight"_n]).is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
         kit::fail();
     }
@@ -44,6 +70,8 @@ class Special {
     Object fn_, self_;  // self_: the manager, while fn_ is still unbound
 
 public:
+    // An unbound method descriptor, called with `mgr` in front.
+    Special(Object fn, const Object& mgr) : fn_(std::move(fn)), self_(mgr) {}
     Special(const Object& mgr, PyObject* name) {
         PyTypeObject* tp = Py_TYPE(mgr.get());
         PyObject* mro = tp->tp_mro;
@@ -63,6 +91,7 @@ public:
         }
     }
     explicit operator bool() const noexcept { return static_cast<bool>(fn_); }
+    const Object& unbound() const noexcept { return self_ ? fn_ : self_; }
     // fn() or fn(a, b, c)
     Object operator()(PyObject* a = nullptr, PyObject* b = nullptr, PyObject* c = nullptr) const {
         PyObject* stack[4] = {self_.get(), a, b, c};
@@ -78,8 +107,28 @@ public:
     kit::fail();
 }
 
-template <class Body>
-Object locked(kit::Ctx cx, const Object& mgr, Body&& body) {
+// The lock type's __enter__ and __exit__ as kept by the last block that
+// found them by the general lookup below; equal to what that lookup finds,
+// since the type (and with it its MRO's dicts) has not changed since: a
+// change of the type or a base gives it a new version tag.  No difference.
+std::optional<std::pair<Special, Special>> fast_specials(kit::Ctx cx, const Object& mgr) {
+    State& st = cx.state<State>();
+    auto& kept = st.lock_methods;
+    PyTypeObject* tp = Py_TYPE(mgr.get());
+    if (!st.fp_with.take([&] {
+            return kept.tp.get() == reinterpret_cast<PyObject*>(tp) && tp->tp_version_tag != 0 &&
+                   tp->tp_version_tag == kept.version;
+        }))
+        return std::nullopt;
+    return std::pair{Special(kept.enter, mgr), Special(kept.exit, mgr)};
+}
+
+// The statement's own lookup of both methods, in the running interpreter's
+// order, with its errors.
+std::pair<Special, Special> specials(kit::Ctx cx, const Object& mgr) {
+    if (auto r = fast_specials(cx, mgr)) return std::move(*r);
+    PyTypeObject* tp = Py_TYPE(mgr.get());
+    const unsigned int version = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
 #if PY_VERSION_HEX >= 0x030E0000
     // From 3.14 the statement looks __exit__ up first.
     Special exit(mgr, cx["__exit__"_n]);
@@ -92,6 +141,19 @@ Object locked(kit::Ctx cx, const Object& mgr, Body&& body) {
     Special exit(mgr, cx["__exit__"_n]);
     if (!exit) no_context_manager(mgr, " (missed __exit__ method)");
 #endif
+    auto& kept = cx.state<State>().lock_methods;
+    if (version && tp->tp_version_tag == version && enter.unbound() && exit.unbound()) {
+        kept.tp = Object::borrow(tp);
+        kept.version = version;
+        kept.enter = enter.unbound();
+        kept.exit = exit.unbound();
+    }
+    return {std::move(enter), std::move(exit)};
+}
+
+template <class Body>
+Object locked(kit::Ctx cx, const Object& mgr, Body&& body) {
+    auto [enter, exit] = specials(cx, mgr);
     enter();
     Object result;
     try {
@@ -147,6 +209,27 @@ Object is_expired(Call& c) {
 
 // ---------------------------------------------------------------------------
 // _Cache
+
+// self.<name> for one of _Cache's own fields, straight from the instance's
+// dict while the instance is exactly a _Cache whose class is unchanged and
+// holds no data descriptor of that name: attribute access would read the
+// same dict.  The guard is checked at each read, so Python code that ran in
+// between (a key's __hash__, a lock's holder) is seen.  No difference.
+std::optional<Object> fast_field(kit::Ctx cx, const Object& self, PyObject* name) {
+    State& st = cx.state<State>();
+    PyObject* found = nullptr;
+    if (!st.fp_field.take([&] {
+            Object fields = st.cache_fields.dict_of(self);
+            return fields && kit::check_rc(PyDict_GetItemRef(fields.get(), name, &found)) == 1;
+        }))
+        return std::nullopt;
+    return Object::steal(found);
+}
+
+Object field(kit::Ctx cx, const Object& self, PyObject* name) {
+    if (auto r = fast_field(cx, self, name)) return *r;
+    return self.attr(name);
+}
 constexpr Sig init_sig{"__init__", {arg("self"), arg("enable_singleflight").def_bool(true).ann("bool")}, "None"};
 
 Object init(Call& c) {
@@ -169,8 +252,8 @@ Object get(Call& c) {
     Object self = c.self();
     PyObject* ns = c.raw(get_sig["ns"]);
     PyObject* key = c.raw(get_sig["key"]);
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
-        Object bucket = cx.dict_get(self.attr(cx["_store"_n]), ns);
+    return locked(cx, field(cx, self, cx["_lock"_n]), [&]() -> Object {
+        Object bucket = cx.dict_get(field(cx, self, cx["_store"_n]), ns);
         if (!bucket.truthy()) return kit::None();
         Object entry = cx.dict_get(bucket, key);
         if (!entry.truthy()) return kit::None();
@@ -196,10 +279,10 @@ Object set(Call& c) {
     PyObject* ns = c.raw(set_sig["ns"]);
     PyObject* key = c.raw(set_sig["key"]);
     Object data = c[set_sig["data"]], params = c[set_sig["params"]], ttl = c[set_sig["ttl"]];
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
-        if (!kit::contains(self.attr(cx["_store"_n]), Object::borrow(ns))) {
+    return locked(cx, field(cx, self, cx["_lock"_n]), [&]() -> Object {
+        if (!kit::contains(field(cx, self, cx["_store"_n]), Object::borrow(ns))) {
             Object bucket = kit::dict();
-            self.attr(cx["_store"_n]).set_item(ns, bucket);
+            field(cx, self, cx["_store"_n]).set_item(ns, bucket);
         }
 
         // A zero timedelta is false: such an entry never expires.
@@ -216,7 +299,7 @@ Object set(Call& c) {
         Object entry = Object::steal(PyObject_Vectorcall(CacheEntry.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                          cx.state<State>().entry_kwnames.get()));
 
-        self.attr(cx["_store"_n]).item(ns).set_item(key, entry);
+        field(cx, self, cx["_store"_n]).item(ns).set_item(key, entry);
         return entry;
     });
 }
@@ -227,7 +310,7 @@ Object clear_ns(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
     PyObject* ns = c.raw(clear_ns_sig["ns"]);
-    locked(cx, self.attr(cx["_lock"_n]), [&] { dict_discard(cx, self.attr(cx["_store"_n]), ns); });
+    locked(cx, field(cx, self, cx["_lock"_n]), [&] { dict_discard(cx, field(cx, self, cx["_store"_n]), ns); });
     return {};
 }
 
@@ -237,7 +320,7 @@ Object clear_all(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
     // In-flight counts are left alone: the fetches they stand for still run.
-    locked(cx, self.attr(cx["_lock"_n]), [&] { self.attr(cx["_store"_n]).method(cx["clear"_n]); });
+    locked(cx, field(cx, self, cx["_lock"_n]), [&] { field(cx, self, cx["_store"_n]).method(cx["clear"_n]); });
     return {};
 }
 
@@ -247,14 +330,14 @@ constexpr Sig begin_inflight_sig{
 Object begin_inflight(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
-    if (!self.attr(cx["_singleflight"_n]).truthy()) return kit::True();
+    if (!field(cx, self, cx["_singleflight"_n]).truthy()) return kit::True();
     assert_inflight(cx, self);
     Object k = kit::tuple(c.raw(begin_inflight_sig["ns"]), c.raw(begin_inflight_sig["key"]));
-    return locked(cx, self.attr(cx["_lock"_n]), [&]() -> Object {
+    return locked(cx, field(cx, self, cx["_lock"_n]), [&]() -> Object {
         Object zero = kit::integer(0);
-        Object cnt = cx.dict_get(self.attr(cx["_inflight"_n]), k.get(), zero.get());
+        Object cnt = cx.dict_get(field(cx, self, cx["_inflight"_n]), k.get(), zero.get());
         Object more = kit::add(cnt, kit::integer(1));
-        self.attr(cx["_inflight"_n]).set_item(k, more);
+        field(cx, self, cx["_inflight"_n]).set_item(k, more);
         // Waiters are counted too, so the pair stays claimed until the last
         // registered caller has ended.
         return cnt.compare(zero, Py_EQ);
@@ -267,18 +350,18 @@ constexpr Sig end_inflight_sig{
 Object end_inflight(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
-    if (!self.attr(cx["_singleflight"_n]).truthy()) return {};
+    if (!field(cx, self, cx["_singleflight"_n]).truthy()) return {};
     assert_inflight(cx, self);
     Object k = kit::tuple(c.raw(end_inflight_sig["ns"]), c.raw(end_inflight_sig["key"]));
-    locked(cx, self.attr(cx["_lock"_n]), [&] {
+    locked(cx, field(cx, self, cx["_lock"_n]), [&] {
         Object one = kit::integer(1);
         // An end without a matching begin finds the default and changes nothing.
-        Object cnt = cx.dict_get(self.attr(cx["_inflight"_n]), k.get(), one.get());
+        Object cnt = cx.dict_get(field(cx, self, cx["_inflight"_n]), k.get(), one.get());
         if (cnt.le(one)) {
-            dict_discard(cx, self.attr(cx["_inflight"_n]), k.get());
+            dict_discard(cx, field(cx, self, cx["_inflight"_n]), k.get());
         } else {
             Object less = kit::sub(cnt, one);
-            self.attr(cx["_inflight"_n]).set_item(k, less);
+            field(cx, self, cx["_inflight"_n]).set_item(k, less);
         }
     });
     return {};
@@ -351,7 +434,10 @@ void body(kit::Module& m) {
         cls.method(begin_inflight_sig, begin_inflight,
                    "Returns True if caller should fetch; False if another fetch in progress.");
         cls.method(end_inflight_sig, end_inflight);
-        m.set("_Cache", cls.build());
+        Object cache_cls = cls.build();
+        m.state<State>().cache_fields.bind(
+            cache_cls, {m.cx["_store"_n], m.cx["_lock"_n], m.cx["_inflight"_n], m.cx["_singleflight"_n]});
+        m.set("_Cache", cache_cls);
     }
 
     m.def(to_date_sig, to_date);
