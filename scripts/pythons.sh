@@ -36,15 +36,12 @@ WHEEL_VERSIONS=(3.14 3.15)
 
 say() { echo "pythons: $*" >&2; }
 die() { say "$*"; exit 1; }
-timed() {  # timed LABEL CMD...: runs CMD and says how long it took
-    local label="$1" start=$SECONDS status=0
+timed() {  # timed LABEL CMD...: runs CMD and says how long it took, and its processor time
+    local label="$1" status=0 TIMEFORMAT
     shift
-    "$@" || status=$?
-    if [ "$status" -eq 0 ]; then
-        say "$label: $((SECONDS - start)) s"
-    else
-        say "$label: failed (exit $status) after $((SECONDS - start)) s"
-    fi
+    TIMEFORMAT="pythons: $label: %0R s (processor: %0U s user, %0S s system)"
+    time "$@" || status=$?
+    [ "$status" -eq 0 ] || say "$label: failed (exit $status)"
     return "$status"
 }
 
@@ -152,11 +149,16 @@ in_tree() {
 }
 
 # The venv, build folder and set-up of one version inside the tree.
-version_env() {  # version_env VERSION: prints the env assignments for bootstrap.sh
-    local v="$1" args=""
+version_env() {  # version_env VERSION: sets ENV_ARGS, bootstrap.sh's environment
+    local v="$1"
+    # A warning fails the build: every version builds without one.
+    local args="-Csetup-args=-Dwerror=true"
     # The debug interpreter's modules keep the C API's assertions (no NDEBUG).
-    [ "${v%d}" != "$v" ] && args="-Csetup-args=-Dbuildtype=debugoptimized"
-    echo "PRIVATE_CORE_PYTHON=python$v PRIVATE_CORE_VENV=$ROOT/.venv-$v PRIVATE_CORE_BUILD_DIR=$ROOT/build/py$v PRIVATE_CORE_BUILD_ARGS=$args"
+    [ "${v%d}" != "$v" ] && args+=" -Csetup-args=-Dbuildtype=debugoptimized"
+    # meson-python runs meson and ninja from PATH: the venv's (the tree has none).
+    ENV_ARGS=("PATH=$ROOT/.venv-$v/bin:/usr/local/bin:/usr/bin:/bin" "PRIVATE_CORE_PYTHON=python$v"
+              "PRIVATE_CORE_VENV=$ROOT/.venv-$v" "PRIVATE_CORE_BUILD_DIR=$ROOT/build/py$v"
+              "PRIVATE_CORE_BUILD_ARGS=$args")
 }
 
 test_version() {  # test_version VERSION PYTEST-ARGS...
@@ -169,10 +171,13 @@ test_version() {  # test_version VERSION PYTEST-ARGS...
     if [ "${v%d}" != "$v" ] && [ -n "${PRIVATE_CORE_DEBUG_ARGS:-}" ]; then
         eval "extra=($PRIVATE_CORE_DEBUG_ARGS)"
     fi
-    # shellcheck disable=SC2046
-    timed "$v: build" in_tree env $(version_env "$v") bash "$ROOT/scripts/bootstrap.sh" >/dev/null || return
-    # shellcheck disable=SC2046
-    timed "$v: suite" in_tree env $(version_env "$v") bash "$ROOT/scripts/test.sh" ${extra[@]+"${extra[@]}"} "$@"
+    version_env "$v"
+    timed "$v: build" in_tree env "${ENV_ARGS[@]}" bash "$ROOT/scripts/bootstrap.sh" >/dev/null || return
+    # As scripts/test.sh runs it, with a time limit: a hang fails the run
+    # instead of eating CI's time.
+    timed "$v: suite" in_tree env "${ENV_ARGS[@]}" sh -c 'cd "$1" && shift && exec timeout -k 30 "$@"' suite "$ROOT" \
+        "${PRIVATE_CORE_SUITE_TIMEOUT:-1800}" "$ROOT/.venv-$v/bin/python" -m pytest -q -p no:cacheprovider \
+        ${extra[@]+"${extra[@]}"} "$@"
 }
 
 # A wheel per version into dist/, each installed into a fresh venv of its
