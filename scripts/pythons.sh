@@ -187,30 +187,33 @@ wheel_step() {  # wheel_step PYTHON: inside the tree or on the host
     tag="$("$py" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')"
     work="$ROOT/build/wheel-$tag"
     mkdir -p "$work" "$ROOT/dist"
-    [ -x "$work/venv/bin/python" ] || "$py" -m venv "$work/venv"
-    "$work/venv/bin/python" -m pip install -q "meson-python>=0.16" "meson>=1.4" "ninja>=1.11"
+    # Each step checks its status: errexit does not reach into a function
+    # that runs on the left of ||, as under timed.
+    [ -x "$work/venv/bin/python" ] || "$py" -m venv "$work/venv" || return
+    "$work/venv/bin/python" -m pip install -q "meson-python>=0.16" "meson>=1.4" "ninja>=1.11" || return
     rm -f "$ROOT"/dist/private_core-*-"$tag"-"$tag"-*.whl
     PATH="$work/venv/bin:$PATH" "$work/venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
-        -Cbuild-dir="$work/build" -w "$ROOT/dist" "$ROOT"
-    wheel="$(ls "$ROOT"/dist/private_core-*-"$tag"-"$tag"-*.whl)"
+        -Cbuild-dir="$work/build" -w "$ROOT/dist" "$ROOT" || return
+    wheel="$(ls "$ROOT"/dist/private_core-*-"$tag"-"$tag"-*.whl)" || return
     check="$work/check"
     rm -rf "$check"
-    "$py" -m venv "$check"
-    "$check/bin/python" -m pip install -q "$wheel" "$ROOT/varnix_layer"
+    "$py" -m venv "$check" || return
+    "$check/bin/python" -m pip install -q "$wheel" "$ROOT/varnix_layer" || return
     # The README's example, as tests/test_readme.py runs it, but with the
     # wheel's modules (the project's root gives only the simulator).
     (cd "$ROOT" && "$check/bin/python" - >/dev/null <<'PY'
 import re
+import sys
 from pathlib import Path
 from varnix_sim import Simulator
 import private_core
-assert not Path(private_core.__file__).is_relative_to(Path.cwd()), private_core.__file__
+assert Path(private_core.__file__).is_relative_to(sys.prefix), private_core.__file__
 (example,) = re.findall(r"```python\n(.*?)```", Path("README.md").read_text(), re.S)
 with Simulator(today="2025-06-30") as sim:
     exec(compile(example.replace("http://127.0.0.1:8765/api/v1/varnix", sim.base_url), "README.md", "exec"),
          {"__name__": "readme_example"})
 PY
-    )
+    ) || return
     echo "$wheel"
 }
 
@@ -237,10 +240,11 @@ main() {
         # 3.13 is the host's, as set up for the test command.
         local py313
         py313="$("$(bash "$ROOT/scripts/bootstrap.sh")" -c 'import sys; print(sys._base_executable)')"
-        timed "cp313 wheel (host)" wheel_step "$py313"
+        timed "cp313 wheel (host)" wheel_step "$py313" || return
         for v in "${WHEEL_VERSIONS[@]}"; do
-            timed "cp${v/./} wheel" in_tree bash "$ROOT/scripts/pythons.sh" --wheel-step "python$v"
+            timed "cp${v/./} wheel" in_tree bash "$ROOT/scripts/pythons.sh" --wheel-step "python$v" || return
         done
+        ls "$ROOT"/dist/private_core-*.whl
         return ;;
     esac
     while [ "$#" -gt 0 ] && [ "$1" != -- ]; do versions+=("$1"); shift; done
