@@ -11,6 +11,9 @@
 # PRIVATE_CORE_BUILD_DIR the meson build folder (default build/wheel) and
 # PRIVATE_CORE_BUILD_ARGS adds whitespace-separated meson-python settings
 # (-Csetup-args=..., -Ccompile-args=...) to the build.
+#
+# PRIVATE_CORE_PYTHON sets up with another CPython than 3.13, named as found
+# on PATH (python3.14, python3.15, python3.14d: scripts/pythons.sh's matrix).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${PRIVATE_CORE_VENV:-$ROOT/.venv}"
@@ -22,7 +25,17 @@ source "$ROOT/scripts/_python.sh"
 
 say() { echo "setup: $*" >&2; }
 
-if [ ! -x "$VENV/bin/python" ] || ! python_is_313 "$VENV/bin/python"; then
+if [ -n "${PRIVATE_CORE_PYTHON:-}" ]; then
+    # The named interpreter as it is: the venv is made again when it runs
+    # another one (version, build date or ABI flags such as the debug `d`).
+    PY="$(command -v "$PRIVATE_CORE_PYTHON")" || { say "$PRIVATE_CORE_PYTHON not found"; exit 1; }
+    SAME='import sys; print(sys.version, sys.abiflags)'
+    if [ "$("$VENV/bin/python" -c "$SAME" 2>/dev/null)" != "$("$PY" -c "$SAME")" ]; then
+        say "creating $(basename "$VENV") with $PY"
+        rm -rf "$VENV"
+        "$PY" -m venv "$VENV" >&2
+    fi
+elif [ ! -x "$VENV/bin/python" ] || ! python_is_313 "$VENV/bin/python"; then
     PY="$(find_python)" || exit 1
     say "creating $(basename "$VENV") with $PY"
     rm -rf "$VENV"

@@ -109,7 +109,7 @@ def type_text(tp: object, mod: types.ModuleType) -> str:
                     getattr(value, tp.__name__, None) is tp:
                 return f"{alias}.{tp.__name__}"
         return tp.__name__
-    text = repr(tp).replace("typing.", "")
+    text = typing_repr(tp).replace("typing.", "")
     for inner in getattr(tp, "__args__", ()):
         if isinstance(inner, type):
             text = text.replace(f"{inner.__module__}.{inner.__qualname__}", type_text(inner, mod))
@@ -157,10 +157,25 @@ def def_text(name: str, fn: object, indent: str = "", cls_name: str | None = Non
     return f"{indent}def {name}({', '.join(parts)}) -> {return_text(sig, cls_name, name)}: ..."
 
 
+def typing_repr(tp: object) -> str:
+    """repr() of a typing object as 3.13 spells it: from 3.14 on every union,
+    typing's Union and Optional included, prints as ``X | Y``, and the stubs
+    must not depend on the interpreter that generates them."""
+    if typing.get_origin(tp) in (typing.Union, types.UnionType):
+        args = typing.get_args(tp)
+        inner = [typing_repr(a) for a in args if a is not type(None)]
+        if len(args) == 2 and len(inner) == 1:
+            return f"typing.Optional[{inner[0]}]"
+        return "typing.Union[" + ", ".join(typing_repr(a) for a in args) + "]"
+    if isinstance(tp, type):
+        return tp.__qualname__ if tp.__module__ == "builtins" else f"{tp.__module__}.{tp.__qualname__}"
+    return repr(tp)
+
+
 def alias_text(value: object) -> str:
     if isinstance(value, type):
         return value.__name__
-    return repr(value).replace("typing.", "")
+    return typing_repr(value).replace("typing.", "")
 
 
 def value_type(value: object) -> str:

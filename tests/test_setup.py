@@ -50,6 +50,7 @@ def test_setup_without_cpython_313_says_where_to_get_it(tmp_path):
 
 @pytest.mark.slow
 @pytest.mark.skipif(bool(os.environ.get("PRIVATE_CORE_SANITIZED")), reason="sets up its own, plain build")
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="the main command sets up CPython 3.13")
 def test_main_command_from_a_fresh_copy_without_meson_on_path(tmp_path):
     base_python = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
     path = python_only_path(tmp_path / "bin", base_python)

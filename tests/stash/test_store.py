@@ -239,7 +239,7 @@ def test_to_date(value, expected):
 @pytest.mark.parametrize(
     "value, message",
     [(20240131, "Unsupported date type: <class 'int'>"), (b"2024-01-31", "Unsupported date type: <class 'bytes'>"),
-     ("2024/01/31", "does not match format"), ("2024-02-30", "day is out of range")],
+     ("2024/01/31", "does not match format"), ("2024-02-30", "day (is out of range|30 must be in range)")],
 )
 def test_to_date_and_is_today_refuse(value, message):
     for fn in (to_date, is_today):
