@@ -384,20 +384,32 @@ inline Object special_method(const Object& mgr, PyObject* n) {
 }
 }  // namespace detail
 
+// The statement's own error for a manager that lacks a special method; 3.14
+// names the type by its fully qualified name.
+[[noreturn]] inline void no_context_manager(const Object& mgr, const char* missed) {
+#if PY_VERSION_HEX >= 0x030E0000
+    PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol%s", mgr.get(), missed);
+#else
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", mgr.type_name(),
+                 missed);
+#endif
+    fail();
+}
+
 template <class Body>
 Object with(Ctx cx, const Object& mgr, Body&& body) {
-    Object enter = detail::special_method(mgr, cx["__enter__"_n]);
-    if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", mgr.type_name());
-        fail();
-    }
+#if PY_VERSION_HEX >= 0x030E0000
+    // From 3.14 the statement looks __exit__ up first.
     Object exit = detail::special_method(mgr, cx["__exit__"_n]);
-    if (!exit) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     mgr.type_name());
-        fail();
-    }
+    if (!exit) no_context_manager(mgr, " (missed __exit__ method)");
+    Object enter = detail::special_method(mgr, cx["__enter__"_n]);
+    if (!enter) no_context_manager(mgr, " (missed __enter__ method)");
+#else
+    Object enter = detail::special_method(mgr, cx["__enter__"_n]);
+    if (!enter) no_context_manager(mgr, "");
+    Object exit = detail::special_method(mgr, cx["__exit__"_n]);
+    if (!exit) no_context_manager(mgr, " (missed __exit__ method)");
+#endif
     enter();
     Object result;
     try {

@@ -130,7 +130,8 @@ struct Columns {
     kit::Object dict() const {
         kit::Object out = kit::dict();
         for (std::size_t j = 0; j < keys.size(); ++j)
-            out.set_item(keys[j], kinds[j] == Kind::Time ? arrays[j].method(kit::str("view").get(), time_dtype) : arrays[j]);
+            out.set_item(keys[j],
+                         kinds[j] == Kind::Time ? arrays[j].method(kit::str("view").get(), time_dtype) : arrays[j]);
         return out;
     }
 
@@ -340,8 +341,8 @@ inline std::optional<Columns> typed_columns(const Columnar& c, const kit::Object
             case Kind::Text: put_object(views[j], i, v); break;
             case Kind::Int: views[j].data<std::int64_t>()[i] = PyLong_AsLongLong(v); break;
             default:
-                views[j].data<double>()[i] = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v)
-                                                                   : static_cast<double>(PyLong_AsLongLong(v));
+                views[j].data<double>()[i] =
+                    PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : static_cast<double>(PyLong_AsLongLong(v));
         }
     });
     if (!filled) return std::nullopt;

@@ -7,11 +7,11 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
 
 // The user-facing text of a rejection: the service's "detail" or "message",
 // or the text body.  Anything that is not text (a list of field errors, a
@@ -215,13 +215,12 @@ Object validate_api_key(Call& c) {
             Object shown = mask_key(raw_payload, api_key);
             // The chained error carries the answer too: it gets the masked copy.
             if (!shown.is(raw_payload)) exc.set_attr(cx["payload"_n], shown);
-            cx.global("logger"_n).method(cx["error"_n], "Backend rejected API key validation (status=%s, payload=%s)",
-                                         status, shown);
+            cx.global("logger"_n)
+                .method(cx["error"_n], "Backend rejected API key validation (status=%s, payload=%s)", status, shown);
             // No status means the service never answered: it rejected nothing.
             if (status.is_none()) kit::raise_from(ApiKeyValidationError, "Unable to validate API key", exc);
             Object message = rejection_text(cx, shown);
-            if (!message)
-                message = kit::cat({"Backend rejected API key validation (HTTP ", status.str(), ")"});
+            if (!message) message = kit::cat({"Backend rejected API key validation (HTTP ", status.str(), ")"});
             kit::raise_from(ApiKeyValidationError, message, exc);
         }
         Object exc = kit::catch_if(PyExc_Exception);

@@ -18,29 +18,30 @@ constexpr long long kBarWidth = 49;
 struct State : kit::ObjectsState<State> {
     kit::FastPath fp_table{kPathTable};
     kit::FastPath fp_times{kPathTimes};
-    Object helpers;                   // the helpers module
-    kit::Original to_dataframe;       // helpers._to_dataframe, as imported here
+    Object helpers;              // the helpers module
+    kit::Original to_dataframe;  // helpers._to_dataframe, as imported here
     // helpers' own, watched; each optional (absent: never fast).
-    kit::ModuleAttr typed_table;      // helpers._typed_table
-    kit::ModuleAttr pandas;           // helpers.pd
-    kit::ModuleAttr parse_time;       // helpers._parse_time
-    kit::ModuleAttr time_keys;        // helpers._TIME_KEYS
+    kit::ModuleAttr typed_table;  // helpers._typed_table
+    kit::ModuleAttr pandas;       // helpers.pd
+    kit::ModuleAttr parse_time;   // helpers._parse_time
+    kit::ModuleAttr time_keys;    // helpers._TIME_KEYS
     pc::Columnar columnar;
 
     State() { fast_paths = {&fp_table, &fp_times}; }
 
     template <class F>
     void each(F&& f) {
-        for (Object* o : {&helpers, &to_dataframe.obj, &typed_table.module, &typed_table.original, &pandas.module,
-                          &pandas.original, &parse_time.module, &parse_time.original, &time_keys.module,
-                          &time_keys.original})
+        for (Object* o :
+             {&helpers, &to_dataframe.obj, &typed_table.module, &typed_table.original, &pandas.module, &pandas.original,
+              &parse_time.module, &parse_time.original, &time_keys.module, &time_keys.original})
             f(*o);
         columnar.each(f);
     }
 };
 
 // ---------------------------------------------------------------------------
-constexpr Sig normalize_symbols_sig{"_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
+constexpr Sig normalize_symbols_sig{
+    "_normalize_symbols", {arg("symbols").ann("Union[str, Sequence[str]]")}, "List[str]"};
 
 Object normalize_symbols(Call& c) {
     kit::Ctx cx = c.cx();
@@ -80,10 +81,10 @@ Object normalize_symbols(Call& c) {
 // ---------------------------------------------------------------------------
 Object times(const Object& a, long long k) { return kit::mul(a, kit::integer(k)); }
 
-constexpr Sig render_progress_sig{"_render_progress",
-                              {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
-                               arg("symbol").str().ann("str")},
-                              "None"};
+constexpr Sig render_progress_sig{
+    "_render_progress",
+    {arg("current").int_().ann("int"), arg("total").int_().ann("int"), arg("symbol").str().ann("str")},
+    "None"};
 
 Object render_progress(Call& c) {
     kit::Ctx cx = c.cx();
@@ -118,9 +119,9 @@ struct Texts {
 
 constexpr Texts kBarTexts{"Unable to decode OHLCV response as JSON", "Unexpected payload structure for OHLCV response.",
                           "Unexpected payload format for OHLCV series.", "Each OHLCV row must be a dictionary."};
-constexpr Texts kTapeTexts{"Unable to decode orderbook response as JSON",
-                           "Unexpected payload structure for orderbook response.",
-                           "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
+constexpr Texts kTapeTexts{
+    "Unable to decode orderbook response as JSON", "Unexpected payload structure for orderbook response.",
+    "Unexpected payload format for orderbook series.", "Each orderbook row must be a dictionary."};
 
 // Decodes one symbol's answer and gives back its list of entries, checking
 // the payload in the order the error messages are documented.
@@ -134,7 +135,7 @@ Object answer_entries(kit::Ctx cx, const Object& response, const Object& sym, co
     }
     if (!PyDict_Check(payload.get())) cx.raise_global("DataDecodingError"_n, t.not_object);
     if (payload.method(cx["get"_n], "error").truthy()) {
-        Object error = payload.item(kit::str("error")).str();
+        Object error = payload.item(cx["error"_n]).str();
         cx.raise_global("DataDecodingError"_n, kit::cat({"Backend returned error for ", sym, ": ", error}));
     }
     Object data = payload.method(cx["get"_n], "data");
@@ -212,7 +213,7 @@ inline void setup_shared(kit::Module& m, const char* interval_alias, bool alias_
     watch_helper(st.parse_time, st.helpers, "_parse_time");
     watch_helper(st.time_keys, st.helpers, "_TIME_KEYS");
     // Only helpers building with the pandas imported here is stood in for.
-    if (Object hp = st.helpers.attr_opt(kit::str("pd").get()); hp && hp.is(m.get("pd")))
+    if (Object hp = st.helpers.attr_opt(m.cx["pd"_n]); hp && hp.is(m.get("pd")))
         watch_helper(st.pandas, st.helpers, "pd");
     st.columnar.load(m.get("pd"));
 }

@@ -20,11 +20,11 @@ namespace {
 
 using namespace kit::literals;
 using kit::Arg;
+using kit::arg;
 using kit::Call;
+using kit::kw;
 using kit::Object;
 using kit::Sig;
-using kit::arg;
-using kit::kw;
 
 // ---------------------------------------------------------------------------
 // Python arithmetic on objects: the draw works on whatever the meter holds
@@ -46,9 +46,7 @@ Object concat(kit::Ctx cx, std::initializer_list<kit::Piece> parts) {
 }
 
 // time.perf_counter(): the module global `time`, then its attribute.
-Object perf_counter(kit::Ctx cx) {
-    return cx.global("time"_n).method(cx["perf_counter"_n]);
-}
+Object perf_counter(kit::Ctx cx) { return cx.global("time"_n).method(cx["perf_counter"_n]); }
 
 // _len_noansi(s), the module global, called from the draw.
 Object call_len_noansi(kit::Ctx cx, const Object& s) {
@@ -125,11 +123,11 @@ Object term_width(Call& c) {
 }
 
 // ---------------------------------------------------------------------------
-constexpr Sig compose_right_sig{"_compose_right",
-                            {arg("current").int_().ann("int"), arg("total").int_().ann("int"),
-                             arg("rate").dbl().ann("float"), arg("remaining").dbl().ann("float"),
-                             arg("elapsed").dbl().ann("float"), arg("pal"), arg("completed").ann("bool")},
-                            "List[Tuple[str, str]]"};
+constexpr Sig compose_right_sig{
+    "_compose_right",
+    {arg("current").int_().ann("int"), arg("total").int_().ann("int"), arg("rate").dbl().ann("float"),
+     arg("remaining").dbl().ann("float"), arg("elapsed").dbl().ann("float"), arg("pal"), arg("completed").ann("bool")},
+    "List[Tuple[str, str]]"};
 
 Object compose_right(Call& c) {
     constexpr const Sig& s = compose_right_sig;
@@ -146,10 +144,11 @@ Object compose_right(Call& c) {
     if (c[s["completed"]].truthy()) {
         eta = concat(cx, {colour("_GREEN"_n), "done", colour("_RESET"_n)});
     } else {
-        eta = concat(cx,
-            {"ETA ", colour("_YELLOW"_n), cx.global("_fmt_time"_n)(c.raw(s["remaining"])), colour("_RESET"_n)});
+        eta = concat(
+            cx, {"ETA ", colour("_YELLOW"_n), cx.global("_fmt_time"_n)(c.raw(s["remaining"])), colour("_RESET"_n)});
     }
-    Object elapsed = concat(cx, {colour("_DIM"_n), "+", cx.global("_fmt_time"_n)(c.raw(s["elapsed"])), colour("_RESET"_n)});
+    Object elapsed =
+        concat(cx, {colour("_DIM"_n), "+", cx.global("_fmt_time"_n)(c.raw(s["elapsed"])), colour("_RESET"_n)});
 
     Object items = Object::steal(PyList_New(5));
     PyList_SET_ITEM(items.get(), 0, kit::tuple(cx["progress"_n], progress).release());
@@ -221,9 +220,9 @@ Object start_progress(Call& c) {
     }
     Object start_t = perf_counter(cx);
     Object enable_color = cx.global("_ansi_ok"_n)();
-    Object meter = cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t),
-                                         kw(cx["last_draw_t"_n], 0.0), kw(cx["symbol"_n], c[start_sig["symbol"]]),
-                                         kw(cx["enable_color"_n], enable_color));
+    Object meter =
+        cx.global("_Meter"_n)(kw(cx["total"_n], total), kw(cx["start_t"_n], start_t), kw(cx["last_draw_t"_n], 0.0),
+                              kw(cx["symbol"_n], c[start_sig["symbol"]]), kw(cx["enable_color"_n], enable_color));
     // Stored before the first draw, so a failing stdout leaves it in place.
     cx.set_global("_state"_n, meter);
     cx.global("_draw_progress"_n)(0, kw(cx["force"_n], true));
@@ -278,8 +277,8 @@ Object build_right(kit::Ctx cx, const Object& items) {
     return cx.global("_join_right"_n)(texts);
 }
 
-constexpr Sig draw_sig{"_draw_progress", {arg("current").int_().ann("int"), arg("force").def_bool(false).ann("bool")},
-                   "None"};
+constexpr Sig draw_sig{
+    "_draw_progress", {arg("current").int_().ann("int"), arg("force").def_bool(false).ann("bool")}, "None"};
 
 // `force` is accepted for the callers' sake; throttling is theirs.
 Object draw_progress(Call& c) {
@@ -299,8 +298,8 @@ Object draw_progress(Call& c) {
     const Object tiny = kit::floating(1e-9);
     if (!elapsed.gt(tiny)) elapsed = tiny;
     Object rate = truediv(current, elapsed);
-    Object remaining = rate.gt(zero) ? truediv(sub(total, current), rate)
-                                     : kit::floating(std::numeric_limits<double>::infinity());
+    Object remaining =
+        rate.gt(zero) ? truediv(sub(total, current), rate) : kit::floating(std::numeric_limits<double>::infinity());
 
     Object completed = Object::steal(PyObject_RichCompare(current.get(), total.get(), Py_EQ));
     const bool done = completed.truthy();
@@ -318,7 +317,7 @@ Object draw_progress(Call& c) {
     Object pal = m.attr(cx["palette"_n]);
     auto colour = [&](auto name) { return paint(cx, pal, cx.global(name)); };
     Object left = concat(cx, {colour("_BOLD"_n), spin, colour("_RESET"_n), " ", colour("_CYAN"_n),
-                          m.attr(cx["symbol"_n]), colour("_RESET"_n)});
+                              m.attr(cx["symbol"_n]), colour("_RESET"_n)});
 
     Object right_items = cx.global("_compose_right"_n)(current, total, rate, remaining, elapsed, pal, completed);
     Object whole = Object::steal(PySlice_New(nullptr, nullptr, nullptr));
@@ -335,8 +334,7 @@ Object draw_progress(Call& c) {
     Object room = sub(budget_right_bar, call_len_noansi(cx, right));
 
     // Blank right-hand items, least useful first, until the bar has room.
-    PyObject* const drop_priority[] = {cx["elapsed"_n], cx["eta"_n], cx["rate"_n],
-                                       cx["percent"_n]};
+    PyObject* const drop_priority[] = {cx["elapsed"_n], cx["eta"_n], cx["rate"_n], cx["percent"_n]};
     for (PyObject* label : drop_priority) {
         if (!room.lt(bar_min)) break;
         PyObject* vis = visible_items.get();  // exactly a list: build_right accepted it
@@ -366,8 +364,8 @@ Object draw_progress(Call& c) {
     Object bar = concat(cx, {colour("_GREEN"_n), mul(cx.global("_BAR_FILLED"_n), filled), colour("_RESET"_n)});
     Object empty_cells = sub(bar_w, filled);
     if (empty_cells.gt(zero)) {
-        bar = concat(cx, {bar, concat(cx, {colour("_DIM"_n), mul(cx.global("_BAR_EMPTY"_n), empty_cells),
-                                   colour("_RESET"_n)})});
+        bar = concat(
+            cx, {bar, concat(cx, {colour("_DIM"_n), mul(cx.global("_BAR_EMPTY"_n), empty_cells), colour("_RESET"_n)})});
     }
 
     Object line = concat(cx, {left, " [", bar, "]"});

@@ -11,11 +11,11 @@
 #include <optional>
 
 struct State : kit::ModState {
-    kit::ModuleAttr perf_counter;            // time.perf_counter
-    kit::ModuleAttr re_sub;                  // re.sub
-    kit::Original strip_ansi, len_noansi;    // this module's own functions
-    kit::Original palette;                   // `_Meter.palette` as built
-    kit::FieldGuard meter;                   // `_Meter` as built at import
+    kit::ModuleAttr perf_counter;          // time.perf_counter
+    kit::ModuleAttr re_sub;                // re.sub
+    kit::Original strip_ansi, len_noansi;  // this module's own functions
+    kit::Original palette;                 // `_Meter.palette` as built
+    kit::FieldGuard meter;                 // `_Meter` as built at import
 
     kit::FastPath count_call{"_len_noansi call"};
     kit::FastPath paint{"palette"};
@@ -177,4 +177,3 @@ inline std::optional<Object> fast_update(kit::Ctx cx, const Object& time, const 
     cx.global("_draw_progress"_n)(Object::borrow(current));
     return Object{};
 }
-

@@ -5,12 +5,12 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
-using kit::Sig;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
+using kit::Sig;
 using kit::star;
 using kit::starstar;
 
@@ -29,15 +29,17 @@ Object init(Call& c) {
 }
 
 // ---------------------------------------------------------------------------
-constexpr Sig clear_cache_sig{"clear_cache", {arg("self"), arg("ns").str().opt().def_none().ann("Optional[str]")},
-                              "None"};
+constexpr Sig clear_cache_sig{
+    "clear_cache", {arg("self"), arg("ns").str().opt().def_none().ann("Optional[str]")}, "None"};
 
 Object clear_cache(Call& c) {
     kit::Ctx cx = c.cx();
     Object ns = c[clear_cache_sig["ns"]];
     // The empty string means "everything", as no argument does.
-    if (ns.truthy()) c.self().attr(cx["_cache"_n]).method(cx["clear_ns"_n], ns);
-    else c.self().attr(cx["_cache"_n]).method(cx["clear_all"_n]);
+    if (ns.truthy())
+        c.self().attr(cx["_cache"_n]).method(cx["clear_ns"_n], ns);
+    else
+        c.self().attr(cx["_cache"_n]).method(cx["clear_all"_n]);
     return {};
 }
 
@@ -93,8 +95,8 @@ Object fetch_with_cache(Call& c) {
             }
             Object data = c[s["fetcher"]]();
             Object ttl = live.truthy() ? c[s["ttl_live"]] : c[s["ttl_history"]];
-            self.attr(cx["_cache"_n]).method(cx["set"_n], ns, key, data, kw(cx["params"_n], c.raw(s["params"])),
-                                             kw(cx["ttl"_n], ttl));
+            self.attr(cx["_cache"_n])
+                .method(cx["set"_n], ns, key, data, kw(cx["params"_n], c.raw(s["params"])), kw(cx["ttl"_n], ttl));
             return data;
         },
         [&] { self.attr(cx["_cache"_n]).method(cx["_end_inflight"_n], ns, key); });

@@ -5,11 +5,11 @@
 namespace {
 
 using namespace kit::literals;
+using kit::arg;
 using kit::Call;
+using kit::kw;
 using kit::Object;
 using kit::Sig;
-using kit::arg;
-using kit::kw;
 
 struct State : kit::ModState {
     // The cache store module, for its `to_date` (read there at each use):

@@ -5,12 +5,12 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
-using kit::Sig;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
+using kit::Sig;
 
 struct State : kit::ModState {
     // __debug__ when the module ran: whether `assert` statements run (fixed
@@ -101,11 +101,7 @@ public:
     }
 };
 
-[[noreturn]] void no_context_manager(const Object& mgr, const char* missed) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s", mgr.type_name(),
-                 missed);
-    kit::fail();
-}
+using kit::no_context_manager;
 
 // The lock type's __enter__ and __exit__ as kept by the last block that
 // found them by the general lookup below; equal to what that lookup finds,
@@ -172,8 +168,8 @@ Object locked(kit::Ctx cx, const Object& mgr, Body&& body) {
         {
             kit::Handling handling(exc);
             Object tb = Object::steal_or_null(PyException_GetTraceback(exc.get()));
-            swallow = exit(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), tb ? tb.get() : Py_None)
-                          .truthy();
+            swallow =
+                exit(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), tb ? tb.get() : Py_None).truthy();
         }
         if (!swallow) {
             PyErr_SetRaisedException(exc.release());
@@ -244,8 +240,8 @@ Object init(Call& c) {
     return {};
 }
 
-constexpr Sig get_sig{"get", {arg("self"), arg("ns").ann("Namespace"), arg("key").ann("CacheKey")},
-                      "Optional[CacheEntry]"};
+constexpr Sig get_sig{
+    "get", {arg("self"), arg("ns").ann("Namespace"), arg("key").ann("CacheKey")}, "Optional[CacheEntry]"};
 
 Object get(Call& c) {
     kit::Ctx cx = c.cx();
@@ -266,12 +262,12 @@ Object get(Call& c) {
     });
 }
 
-constexpr Sig set_sig{"set",
-                      {arg("self"), arg("ns").ann("Namespace"), arg("key").ann("CacheKey"),
-                       arg("data").ann("pd.DataFrame"),
-                       kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
-                       kwonly("ttl").def_none().ann("Optional[timedelta]")},
-                      "CacheEntry"};
+constexpr Sig set_sig{
+    "set",
+    {arg("self"), arg("ns").ann("Namespace"), arg("key").ann("CacheKey"), arg("data").ann("pd.DataFrame"),
+     kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
+     kwonly("ttl").def_none().ann("Optional[timedelta]")},
+    "CacheEntry"};
 
 Object set(Call& c) {
     kit::Ctx cx = c.cx();

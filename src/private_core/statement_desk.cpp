@@ -4,30 +4,31 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
-using kit::Sig;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
+using kit::Sig;
 
 constexpr const char* kCompanyTypeEndpoint = "/reporting/meta/company-types/validate";
 constexpr const char* kStatementEndpoint = "/reporting/statements/values";
 
 // ---------------------------------------------------------------------------
-constexpr Sig ensure_json_dict_sig{"_ensure_json_dict",
-                               {arg("payload").ann("Any"), kwonly("context").str().ann("str")},
-                               "JsonDict"};
+constexpr Sig ensure_json_dict_sig{
+    "_ensure_json_dict", {arg("payload").ann("Any"), kwonly("context").str().ann("str")}, "JsonDict"};
 
 Object ensure_json_dict(Call& c) {
     kit::Ctx cx = c.cx();
     Object payload = c[ensure_json_dict_sig["payload"]];
     // A new dictionary every time: the caller may change it freely.
     if (payload.isinstance(cx.global("Mapping"_n))) return cx.global("dict"_n)(payload);
-    cx.raise_global("DataDecodingError"_n, kit::cat({"Unexpected payload structure for ", c[ensure_json_dict_sig["context"]], "."}));
+    cx.raise_global("DataDecodingError"_n,
+                    kit::cat({"Unexpected payload structure for ", c[ensure_json_dict_sig["context"]], "."}));
 }
 
-constexpr Sig decode_response_sig{"_decode_response", {arg("response"), kwonly("context").str().ann("str")}, "JsonDict"};
+constexpr Sig decode_response_sig{
+    "_decode_response", {arg("response"), kwonly("context").str().ann("str")}, "JsonDict"};
 
 Object decode_response(Call& c) {
     kit::Ctx cx = c.cx();
@@ -53,14 +54,14 @@ Object coerce_symbols(Call& c) {
         Object text = item.str().method(cx["strip"_n]);
         if (text.truthy()) kit::append(out, text.method(cx["upper"_n]));
     }
-    if (PyList_GET_SIZE(out.get()) == 0) kit::raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
+    if (PyList_GET_SIZE(out.get()) == 0)
+        kit::raise(PyExc_ValueError, "symbols must contain at least one non-empty value.");
     return out;
 }
 
 // ---------------------------------------------------------------------------
-constexpr Sig validate_company_types_sig{"validate_company_types",
-                                     {arg("session").ann("HttpSession"), arg("symbols").ann("Sequence[str]")},
-                                     "JsonDict"};
+constexpr Sig validate_company_types_sig{
+    "validate_company_types", {arg("session").ann("HttpSession"), arg("symbols").ann("Sequence[str]")}, "JsonDict"};
 
 Object validate_company_types(Call& c) {
     kit::Ctx cx = c.cx();
@@ -71,12 +72,12 @@ Object validate_company_types(Call& c) {
     return cx.global("_decode_response"_n)(response, kw(cx["context"_n], cx.global("_COMPANY_TYPE_ENDPOINT"_n)));
 }
 
-constexpr Sig fetch_statement_values_sig{"fetch_statement_values",
-                                     {arg("session").ann("HttpSession"), kwonly("symbols").ann("Sequence[str]"),
-                                      kwonly("statement_id").int_().ann("int"),
-                                      kwonly("start_year").int_().ann("int"), kwonly("end_year").int_().ann("int"),
-                                      kwonly("period").str().ann("str")},
-                                     "JsonDict"};
+constexpr Sig fetch_statement_values_sig{
+    "fetch_statement_values",
+    {arg("session").ann("HttpSession"), kwonly("symbols").ann("Sequence[str]"),
+     kwonly("statement_id").int_().ann("int"), kwonly("start_year").int_().ann("int"),
+     kwonly("end_year").int_().ann("int"), kwonly("period").str().ann("str")},
+    "JsonDict"};
 
 Object fetch_statement_values(Call& c) {
     kit::Ctx cx = c.cx();
@@ -88,8 +89,8 @@ Object fetch_statement_values(Call& c) {
     payload.set_item(kit::str("start_year"), to_int(c[fetch_statement_values_sig["start_year"]]));
     payload.set_item(kit::str("end_year"), to_int(c[fetch_statement_values_sig["end_year"]]));
     payload.set_item(kit::str("period"), c[fetch_statement_values_sig["period"]]);
-    Object response = c[fetch_statement_values_sig["session"]].method(
-        cx["post"_n], cx.global("_STATEMENT_ENDPOINT"_n), kw(cx["json_body"_n], payload));
+    Object response = c[fetch_statement_values_sig["session"]].method(cx["post"_n], cx.global("_STATEMENT_ENDPOINT"_n),
+                                                                      kw(cx["json_body"_n], payload));
     return cx.global("_decode_response"_n)(response, kw(cx["context"_n], cx.global("_STATEMENT_ENDPOINT"_n)));
 }
 
@@ -100,16 +101,21 @@ void body(kit::Module& m) {
     m.from_import("wire_link", {"HttpSession"}, 1);
     m.set("_COMPANY_TYPE_ENDPOINT", kit::str(kCompanyTypeEndpoint));
     m.set("_STATEMENT_ENDPOINT", kit::str(kStatementEndpoint));
-    m.set("JsonDict", m.get("Dict").item(kit::tuple(kit::type(&PyUnicode_Type),
-                                                     m.get("Any"))));
+    m.set("JsonDict", m.get("Dict").item(kit::tuple(kit::type(&PyUnicode_Type), m.get("Any"))));
 
     m.def(ensure_json_dict_sig, ensure_json_dict, "Coerce a decoded JSON payload into a dictionary.");
     m.def(decode_response_sig, decode_response);
     m.def(coerce_symbols_sig, coerce_symbols);
     m.def(validate_company_types_sig, validate_company_types,
-           "Call the company-type validation endpoint.\n\nParameters\n----------\nsession:\n    Authenticated HTTP session created by :class:`VarnixClient`.\nsymbols:\n    Collection of ticker symbols to validate.\n\nReturns\n-------\nJsonDict\n    Backend response as dictionary.");
+          "Call the company-type validation endpoint.\n\nParameters\n----------\nsession:\n    Authenticated HTTP "
+          "session created by :class:`VarnixClient`.\nsymbols:\n    Collection of ticker symbols to "
+          "validate.\n\nReturns\n-------\nJsonDict\n    Backend response as dictionary.");
     m.def(fetch_statement_values_sig, fetch_statement_values,
-           "Fetch statement values for the given symbol set.\n\nParameters\n----------\nsession:\n    Authenticated HTTP session created by :class:`VarnixClient`.\nsymbols:\n    Symbol list that already passed company-type validation.\nstatement_id:\n    Statement identifier (1..4).\nstart_year:\n    Beginning year (>= 1900).\nend_year:\n    Ending year (>= start_year).\nperiod:\n    Reporting cadence, ``\"year\"`` or ``\"quarter\"``.\n\nReturns\n-------\nJsonDict\n    The decoded backend response.");
+          "Fetch statement values for the given symbol set.\n\nParameters\n----------\nsession:\n    Authenticated "
+          "HTTP session created by :class:`VarnixClient`.\nsymbols:\n    Symbol list that already passed company-type "
+          "validation.\nstatement_id:\n    Statement identifier (1..4).\nstart_year:\n    Beginning year (>= "
+          "1900).\nend_year:\n    Ending year (>= start_year).\nperiod:\n    Reporting cadence, ``\"year\"`` or "
+          "``\"quarter\"``.\n\nReturns\n-------\nJsonDict\n    The decoded backend response.");
 
     m.set_all({"validate_company_types", "fetch_statement_values", "JsonDict"});
 }

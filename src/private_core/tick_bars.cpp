@@ -5,12 +5,12 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
-using kit::Sig;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
+using kit::Sig;
 
 constexpr const char* kEndpoint = "/market-data/intraday/ohlcv";
 constexpr const char* kOrderbookEndpoint = "/market-data/intraday/orderbook";
@@ -22,14 +22,13 @@ constexpr const char* kPathTimes = "tick_bars.times";
 #include "private_core/price_tables_fast.hpp"
 
 // ---------------------------------------------------------------------------
-constexpr Sig fetch_ohlcv_sig{"fetch_ohlcv",
-                          {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
-                           arg("start").str().opt().def_none().ann("Optional[str]"),
-                           arg("end").str().opt().def_none().ann("Optional[str]"),
-                           arg("interval").def_str("1m").ann("IntervalIntraday"),
-                           arg("adjusted").def_none().ann("Optional[bool]"),
-                           kwonly("show_progress").def_bool(true).ann("bool")},
-                          "pd.DataFrame"};
+constexpr Sig fetch_ohlcv_sig{
+    "fetch_ohlcv",
+    {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
+     arg("start").str().opt().def_none().ann("Optional[str]"), arg("end").str().opt().def_none().ann("Optional[str]"),
+     arg("interval").def_str("1m").ann("IntervalIntraday"), arg("adjusted").def_none().ann("Optional[bool]"),
+     kwonly("show_progress").def_bool(true).ann("bool")},
+    "pd.DataFrame"};
 
 Object fetch_ohlcv(Call& c) {
     kit::Ctx cx = c.cx();
@@ -39,14 +38,14 @@ Object fetch_ohlcv(Call& c) {
     Object symbols = cx.global("_normalize_symbols"_n)(c[fetch_ohlcv_sig["symbol"]]);
     // The service is always asked for one-minute bars; the caller's interval
     // only shapes the resampling.
-    Object all_rows = fetch_rows(cx, session, symbols, "Batch intraday", cx["ENDPOINT"_n],
-                                 c[fetch_ohlcv_sig["show_progress"]], kBarTexts, [&](const Object& sym) {
-                                     Object params = bar_query(sym, kit::str("1m"), start, end);
-                                     if (!adjusted.is_none())
-                                         params.set_item(kit::str("adjusted"),
-                                                         kit::str(adjusted.truthy() ? "true" : "false"));
-                                     return params;
-                                 });
+    Object all_rows =
+        fetch_rows(cx, session, symbols, "Batch intraday", cx["ENDPOINT"_n], c[fetch_ohlcv_sig["show_progress"]],
+                   kBarTexts, [&](const Object& sym) {
+                       Object params = bar_query(sym, kit::str("1m"), start, end);
+                       if (!adjusted.is_none())
+                           params.set_item(kit::str("adjusted"), kit::str(adjusted.truthy() ? "true" : "false"));
+                       return params;
+                   });
     if (PyList_GET_SIZE(all_rows.get()) == 0) return cx.global("pd"_n).attr(cx["DataFrame"_n])();
     if (auto r = fast_bars(cx, all_rows, interval)) return *r;
     Object df = cx.global("_to_dataframe"_n)(all_rows);
@@ -54,10 +53,10 @@ Object fetch_ohlcv(Call& c) {
 }
 
 constexpr Sig fetch_orderbook_sig{"fetch_orderbook",
-                              {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
-                               arg("target_date").str().opt().def_none().ann("Optional[str]"),
-                               kwonly("show_progress").def_bool(true).ann("bool")},
-                              "pd.DataFrame"};
+                                  {arg("session").ann("HttpSession"), arg("symbol").ann("Union[str, Sequence[str]]"),
+                                   arg("target_date").str().opt().def_none().ann("Optional[str]"),
+                                   kwonly("show_progress").def_bool(true).ann("bool")},
+                                  "pd.DataFrame"};
 
 Object fetch_orderbook(Call& c) {
     kit::Ctx cx = c.cx();

@@ -4,17 +4,19 @@
 namespace {
 
 using namespace kit::literals;
-using kit::Call;
-using kit::Object;
-using kit::Sig;
 using kit::arg;
+using kit::Call;
 using kit::kw;
 using kit::kwonly;
+using kit::Object;
+using kit::Sig;
 
 constexpr const char* kBaseUrl = "https://api.varnix.vn/api/v1/varnix";
 constexpr long long kDefaultTimeout = 30;
 // Shown to the user when the service cannot be reached at all.
-constexpr const char* kTransportMessage = "\xE2\x9B\x94\xEF\xB8\x8F T\xE1\xBA\xA3i d\xE1\xBB\xAF li\xE1\xBB\x87u l\xE1\xBB\x97i vui l\xC3\xB2ng t\xE1\xBA\xA3i l\xE1\xBA\xA1i!";
+constexpr const char* kTransportMessage =
+    "\xE2\x9B\x94\xEF\xB8\x8F T\xE1\xBA\xA3i d\xE1\xBB\xAF li\xE1\xBB\x87u l\xE1\xBB\x97i vui l\xC3\xB2ng "
+    "t\xE1\xBA\xA3i l\xE1\xBA\xA1i!";
 
 // ---------------------------------------------------------------------------
 constexpr Sig default_user_agent_sig{"_default_user_agent", {arg("version").str().ann("str")}, "str"};
@@ -22,13 +24,13 @@ constexpr Sig default_user_agent_sig{"_default_user_agent", {arg("version").str(
 Object default_user_agent(Call& c) { return kit::cat({"varnix/", c[default_user_agent_sig["version"]]}); }
 
 // ---------------------------------------------------------------------------
-constexpr Sig init_sig{"__init__",
-                   {arg("self"), arg("api_key").str().ann("str"),
-                    kwonly("base_url").str().def_slot(0, "BASE_URL").ann("str"),
-                    kwonly("version").str().def_str("0.0.0").ann("str"),
-                    kwonly("timeout").int_().def_slot(1, "DEFAULT_TIMEOUT").ann("int"),
-                    kwonly("user_agent").str().opt().def_none().ann("Optional[str]")},
-                   "None"};
+constexpr Sig init_sig{
+    "__init__",
+    {arg("self"), arg("api_key").str().ann("str"), kwonly("base_url").str().def_slot(0, "BASE_URL").ann("str"),
+     kwonly("version").str().def_str("0.0.0").ann("str"),
+     kwonly("timeout").int_().def_slot(1, "DEFAULT_TIMEOUT").ann("int"),
+     kwonly("user_agent").str().opt().def_none().ann("Optional[str]")},
+    "None"};
 
 Object init(Call& c) {
     kit::Ctx cx = c.cx();
@@ -66,18 +68,19 @@ Object prepare_url(Call& c) {
 
 // ---------------------------------------------------------------------------
 constexpr Sig request_sig{"request",
-                      {arg("self"), arg("method").str().ann("str"), arg("path").str().ann("str"),
-                       kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
-                       kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
-                       kwonly("data").def_none().ann("Optional[Any]"),
-                       kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
-                       kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
-                      "requests.Response"};
+                          {arg("self"), arg("method").str().ann("str"), arg("path").str().ann("str"),
+                           kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
+                           kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
+                           kwonly("data").def_none().ann("Optional[Any]"),
+                           kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
+                           kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
+                          "requests.Response"};
 
 Object request(Call& c) {
     kit::Ctx cx = c.cx();
     Object self = c.self();
-    Object method = c[request_sig["method"]], params = c[request_sig["params"]], headers = c[request_sig["headers"]], timeout = c[request_sig["timeout"]];
+    Object method = c[request_sig["method"]], params = c[request_sig["params"]], headers = c[request_sig["headers"]],
+           timeout = c[request_sig["timeout"]];
     Object url = self.method(cx["_prepare_url"_n], c[request_sig["path"]]);
 
     Object merged = kit::dict();
@@ -87,10 +90,11 @@ Object request(Call& c) {
     Object request_exception = cx.global("requests"_n).attr(cx["RequestException"_n]);
     Object response;
     try {
-        response = self.attr(cx["_session"_n]).method(
-            cx["request"_n], method, url, kw(cx["params"_n], params), kw(cx["json"_n], c[request_sig["json_body"]]), kw(cx["data"_n], c[request_sig["data"]]),
-            kw(cx["headers"_n], merged.truthy() ? merged : kit::None()),
-            kw(cx["timeout"_n], timeout.truthy() ? timeout : self.attr(cx["timeout"_n])));
+        response = self.attr(cx["_session"_n])
+                       .method(cx["request"_n], method, url, kw(cx["params"_n], params),
+                               kw(cx["json"_n], c[request_sig["json_body"]]), kw(cx["data"_n], c[request_sig["data"]]),
+                               kw(cx["headers"_n], merged.truthy() ? merged : kit::None()),
+                               kw(cx["timeout"_n], timeout.truthy() ? timeout : self.attr(cx["timeout"_n])));
     } catch (kit::Error&) {
         Object exc = kit::catch_if(request_exception);
         Object HttpError = kit::import_name("varnix.exceptions", "HttpError");
@@ -115,29 +119,30 @@ Object request(Call& c) {
 
 // ---------------------------------------------------------------------------
 constexpr Sig get_sig{"get",
-                  {arg("self"), arg("path").str().ann("str"),
-                   kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
-                   kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
-                   kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
-                  "requests.Response"};
+                      {arg("self"), arg("path").str().ann("str"),
+                       kwonly("params").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
+                       kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
+                       kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
+                      "requests.Response"};
 
 Object get(Call& c) {
     kit::Ctx cx = c.cx();
-    return c.self().method(cx["request"_n], "GET", c[get_sig["path"]], kw(cx["params"_n], c[get_sig["params"]]), kw(cx["headers"_n], c[get_sig["headers"]]),
-                           kw(cx["timeout"_n], c[get_sig["timeout"]]));
+    return c.self().method(cx["request"_n], "GET", c[get_sig["path"]], kw(cx["params"_n], c[get_sig["params"]]),
+                           kw(cx["headers"_n], c[get_sig["headers"]]), kw(cx["timeout"_n], c[get_sig["timeout"]]));
 }
 
 constexpr Sig post_sig{"post",
-                   {arg("self"), arg("path").str().ann("str"),
-                    kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
-                    kwonly("data").def_none().ann("Optional[Any]"),
-                    kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
-                    kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
-                   "requests.Response"};
+                       {arg("self"), arg("path").str().ann("str"),
+                        kwonly("json_body").dict().opt().def_none().ann("Optional[Dict[str, Any]]"),
+                        kwonly("data").def_none().ann("Optional[Any]"),
+                        kwonly("headers").dict().opt().def_none().ann("Optional[Dict[str, str]]"),
+                        kwonly("timeout").int_().opt().def_none().ann("Optional[int]")},
+                       "requests.Response"};
 
 Object post(Call& c) {
     kit::Ctx cx = c.cx();
-    return c.self().method(cx["request"_n], "POST", c[post_sig["path"]], kw(cx["json_body"_n], c[post_sig["json_body"]]), kw(cx["data"_n], c[post_sig["data"]]),
+    return c.self().method(cx["request"_n], "POST", c[post_sig["path"]],
+                           kw(cx["json_body"_n], c[post_sig["json_body"]]), kw(cx["data"_n], c[post_sig["data"]]),
                            kw(cx["headers"_n], c[post_sig["headers"]]), kw(cx["timeout"_n], c[post_sig["timeout"]]));
 }
 
@@ -177,9 +182,7 @@ void body(kit::Module& m) {
 
     // The defaults of base_url and timeout are the constants' values now.
     kit::ClassDef cls(m, "HttpSession", "Lightweight wrapper around :class:`requests.Session` with Varnix defaults.");
-    cls.method(init_sig, init,
-               nullptr,
-               {m.get("BASE_URL"), m.get("DEFAULT_TIMEOUT")});
+    cls.method(init_sig, init, nullptr, {m.get("BASE_URL"), m.get("DEFAULT_TIMEOUT")});
     cls.method(prepare_url_sig, prepare_url);
     cls.method(request_sig, request);
     cls.method(get_sig, get);

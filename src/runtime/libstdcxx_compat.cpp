@@ -11,9 +11,7 @@ namespace std {
 
 // GLIBCXX_3.4.29 (g++ 11): what std::allocator<T>::allocate calls when the
 // requested count exceeds its maximum.
-[[noreturn]] __attribute__((visibility("hidden"))) void __throw_bad_array_new_length() {
-    throw bad_array_new_length();
-}
+[[noreturn]] __attribute__((visibility("hidden"))) void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 
 }  // namespace std
 #endif

@@ -8,10 +8,10 @@
 
 namespace {
 
+using kit::arg;
 using kit::Call;
 using kit::Object;
 using kit::Sig;
-using kit::arg;
 
 // The contract's documentation, byte for byte: it fixes the argument domains.
 constexpr const char* kContractDoc =
@@ -40,10 +40,10 @@ constexpr const char* kContractDoc =
     "    ";
 
 // ---------------------------------------------------------------------------
-constexpr Sig fetch_df_sig{"fetch_df",
-                       {arg("self"), arg("namespace").str().ann("str"), arg("op").str().ann("str"),
-                        arg("params").dict().ann("dict")},
-                       "pd.DataFrame"};
+constexpr Sig fetch_df_sig{
+    "fetch_df",
+    {arg("self"), arg("namespace").str().ann("str"), arg("op").str().ann("str"), arg("params").dict().ann("dict")},
+    "pd.DataFrame"};
 
 // Exists only to be matched and overridden: the argument checks are all.
 Object fetch_df(Call&) { return {}; }

@@ -14,15 +14,14 @@
 
 #include <cmath>
 
-
 namespace {
 
 using namespace kit::literals;
+using kit::arg;
 using kit::Call;
+using kit::kw;
 using kit::Object;
 using kit::Sig;
-using kit::arg;
-using kit::kw;
 
 constexpr const char* kEngineDoc =
     "\n"
@@ -140,9 +139,8 @@ Object prepare_payload(Call& c) {
 
 // ---------------------------------------------------------------------------
 // _request
-constexpr Sig request_sig{"_request",
-                      {arg("self"), arg("endpoint").str().ann("str"), arg("payload").dict().ann("dict[str, Any]")},
-                      "Any"};
+constexpr Sig request_sig{
+    "_request", {arg("self"), arg("endpoint").str().ann("str"), arg("payload").dict().ann("dict[str, Any]")}, "Any"};
 
 Object request(Call& c) {
     kit::Ctx cx = c.cx();
@@ -198,8 +196,8 @@ Object to_query_params(Call& c) {
 // ---------------------------------------------------------------------------
 // _normalise_records
 constexpr Sig normalise_records_sig{"_normalise_records",
-                                {arg("self"), arg("payload").ann("Any"), arg("namespace").ann("Namespace")},
-                                "list[dict[str, Any]]"};
+                                    {arg("self"), arg("payload").ann("Any"), arg("namespace").ann("Namespace")},
+                                    "list[dict[str, Any]]"};
 
 // Whether `bound` (self._normalise_records as just read) is this very
 // method bound to `self`: calling it then does what this call does next.
@@ -240,7 +238,8 @@ Object normalise_records(Call& c) {
             Object bound = self.attr(cx["_normalise_records"_n]);
             if (!own_normaliser(cx, self, bound)) return bound(inner, ns);
             if (depth >= Py_GetRecursionLimit())
-                kit::raise(PyExc_RecursionError, "maximum recursion depth exceeded while unwrapping an investor payload");
+                kit::raise(PyExc_RecursionError,
+                           "maximum recursion depth exceeded while unwrapping an investor payload");
             payload = inner;
             continue;
         }
@@ -268,9 +267,9 @@ Object normalise_records(Call& c) {
 // ---------------------------------------------------------------------------
 // _ensure_mapping
 constexpr Sig ensure_mapping_sig{"_ensure_mapping",
-                             {arg("self"), arg("entry").ann("Any"), arg("namespace").ann("Namespace"),
-                              arg("identifier").str().opt().def_none().ann("str | None")},
-                             "dict[str, Any]"};
+                                 {arg("self"), arg("entry").ann("Any"), arg("namespace").ann("Namespace"),
+                                  arg("identifier").str().opt().def_none().ann("str | None")},
+                                 "dict[str, Any]"};
 
 Object ensure_mapping(Call& c) {
     kit::Ctx cx = c.cx();
@@ -281,16 +280,17 @@ Object ensure_mapping(Call& c) {
     if (c.is_none(ensure_mapping_sig["identifier"])) return data;
     Object field = c.self().attr(cx["_ID_FIELD"_n]).method(cx["get"_n], c[ensure_mapping_sig["namespace"]], "id");
     // A value the row already carries wins, even an empty or null one.
-    if (!kit::check_rc(PyDict_Contains(data.get(), field.get()))) data.set_item(field, c[ensure_mapping_sig["identifier"]]);
+    if (!kit::check_rc(PyDict_Contains(data.get(), field.get())))
+        data.set_item(field, c[ensure_mapping_sig["identifier"]]);
     return data;
 }
 
-
 // ---------------------------------------------------------------------------
 // _to_dataframe
-constexpr Sig to_dataframe_sig{"_to_dataframe",
-                           {arg("self"), arg("rows").list().ann("list[dict[str, Any]]"), arg("namespace").ann("Namespace")},
-                           "pd.DataFrame"};
+constexpr Sig to_dataframe_sig{
+    "_to_dataframe",
+    {arg("self"), arg("rows").list().ann("list[dict[str, Any]]"), arg("namespace").ann("Namespace")},
+    "pd.DataFrame"};
 
 Object to_dataframe(Call& c) {
     kit::Ctx cx = c.cx();
@@ -331,17 +331,17 @@ Object to_dataframe(Call& c) {
     return frame;
 }
 
-
 // ---------------------------------------------------------------------------
 // _resample_frame.  Every early return hands back `frame` itself.
 constexpr Sig resample_frame_sig{"_resample_frame",
-                             {arg("self"), arg("frame").ann("pd.DataFrame"), arg("namespace").ann("Namespace"),
-                              arg("interval").str().ann("str")},
-                             "pd.DataFrame"};
+                                 {arg("self"), arg("frame").ann("pd.DataFrame"), arg("namespace").ann("Namespace"),
+                                  arg("interval").str().ann("str")},
+                                 "pd.DataFrame"};
 
 Object resample_frame(Call& c) {
     kit::Ctx cx = c.cx();
-    Object self = c.self(), frame = c[resample_frame_sig["frame"]], ns = c[resample_frame_sig["namespace"]], interval = c[resample_frame_sig["interval"]];
+    Object self = c.self(), frame = c[resample_frame_sig["frame"]], ns = c[resample_frame_sig["namespace"]],
+           interval = c[resample_frame_sig["interval"]];
     if (frame_empty(cx, frame)) return frame;
 
     Object date_column;
@@ -357,7 +357,8 @@ Object resample_frame(Call& c) {
     Object working = frame.method(cx["dropna"_n], kw(cx["subset"_n], kit::list_of(date_column)));
     if (frame_empty(cx, working)) return frame;
     working = working.method(cx["copy"_n]);
-    working.set_item(date_column, pd.attr(cx["to_datetime"_n])(working.item(date_column), kw(cx["errors"_n], "coerce")));
+    working.set_item(date_column,
+                     pd.attr(cx["to_datetime"_n])(working.item(date_column), kw(cx["errors"_n], "coerce")));
     working = working.method(cx["dropna"_n], kw(cx["subset"_n], kit::list_of(date_column)));
     if (frame_empty(cx, working)) return frame;
 
@@ -378,13 +379,17 @@ Object resample_frame(Call& c) {
 
     if (!preferred_field.is_none()) {
         // Missing, NaN and blank identifiers all become "" and go.
-        working.set_item(preferred_field, working.item(preferred_field).method(cx["apply"_n], cx.global("_strict_str"_n)));
-        Object keep = Object::steal(PyObject_RichCompare(working.item(preferred_field).get(), cx.obj(""_n).get(), Py_NE));
+        working.set_item(preferred_field,
+                         working.item(preferred_field).method(cx["apply"_n], cx.global("_strict_str"_n)));
+        Object keep =
+            Object::steal(PyObject_RichCompare(working.item(preferred_field).get(), cx.obj(""_n).get(), Py_NE));
         working = working.item(keep);
     }
 
     Object numeric_cols = kit::list();
-    for (const Object& column : kit::iter(working.method(cx["select_dtypes"_n], kw(cx["include"_n], "number")).attr(cx["columns"_n]).method(cx["tolist"_n]))) {
+    for (const Object& column : kit::iter(working.method(cx["select_dtypes"_n], kw(cx["include"_n], "number"))
+                                              .attr(cx["columns"_n])
+                                              .method(cx["tolist"_n]))) {
         if (column.ne(preferred_field)) kit::append(numeric_cols, column);
     }
     if (PyList_GET_SIZE(numeric_cols.get()) == 0) return frame;
@@ -423,18 +428,18 @@ Object resample_frame(Call& c) {
     if (by_identifier && kit::contains(columns, preferred_field)) kit::append(sort_columns, preferred_field);
     if (kit::contains(columns, date_column)) kit::append(sort_columns, date_column);
     if (PyList_GET_SIZE(sort_columns.get()) != 0) {
-        combined = combined.method(cx["sort_values"_n], sort_columns).method(cx["reset_index"_n], kw(cx["drop"_n], true));
+        combined =
+            combined.method(cx["sort_values"_n], sort_columns).method(cx["reset_index"_n], kw(cx["drop"_n], true));
     }
     return combined;
 }
 
-
 // ---------------------------------------------------------------------------
 // fetch_df
 constexpr Sig fetch_df_sig{"fetch_df",
-                       {arg("self"), arg("namespace").ann("Namespace"), arg("op").ann("Operation"),
-                        arg("params").dict().ann("dict[str, Any]")},
-                       "pd.DataFrame"};
+                           {arg("self"), arg("namespace").ann("Namespace"), arg("op").ann("Operation"),
+                            arg("params").dict().ann("dict[str, Any]")},
+                           "pd.DataFrame"};
 
 Object fetch_df(Call& c) {
     kit::Ctx cx = c.cx();
@@ -467,7 +472,8 @@ Object fetch_df(Call& c) {
                 long long index = 0;
                 for (const Object& item_id : kit::iter(ids)) {
                     ++index;
-                    Object single_payload = Object::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), payload.get()));
+                    Object single_payload =
+                        Object::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), payload.get()));
                     single_payload.set_item(cx.obj("ids"_n), kit::list_of(item_id));
                     Object raw = self.method(cx["_request"_n], endpoint, single_payload);
                     records.method(cx["extend"_n], self.method(cx["_normalise_records"_n], raw, ns));
@@ -509,13 +515,13 @@ void body(kit::Module& m) {
     m.def(strict_str_sig, strict_str);
 
     Object namespace_ops = kit::dict();
-    namespace_ops.set_item(kit::str("stock"), ops({"flow", "breakdown", "foreign_room"}));
-    namespace_ops.set_item(kit::str("market"), ops({"flow", "breakdown"}));
-    namespace_ops.set_item(kit::str("sector"), ops({"flow", "breakdown", "foreign_room"}));
+    namespace_ops.set_item(m.cx["stock"_n], ops({"flow", "breakdown", "foreign_room"}));
+    namespace_ops.set_item(m.cx["market"_n], ops({"flow", "breakdown"}));
+    namespace_ops.set_item(m.cx["sector"_n], ops({"flow", "breakdown", "foreign_room"}));
     Object id_field = kit::dict();
-    id_field.set_item(kit::str("stock"), kit::str("symbol"));
-    id_field.set_item(kit::str("market"), kit::str("symbol"));
-    id_field.set_item(kit::str("sector"), kit::str("icb"));
+    id_field.set_item(m.cx["stock"_n], kit::str("symbol"));
+    id_field.set_item(m.cx["market"_n], kit::str("symbol"));
+    id_field.set_item(m.cx["sector"_n], kit::str("icb"));
 
     kit::ClassDef cls(m, "InvestorFlowEngine", kEngineDoc);
     cls.annotate("_NAMESPACE_OPS", kit::str("Mapping[Namespace, set[Operation]]"));

@@ -33,8 +33,8 @@
 namespace investor_fast {
 
 using namespace kit::literals;
-using kit::Object;
 using kit::kw;
+using kit::Object;
 using pc::ArrayView;
 
 // Attributes of a class (pandas.DataFrame's methods) that a fast path
@@ -106,8 +106,8 @@ struct State : kit::ModState {
     // loop, which is no fast path: see normalise_records).
     Object normalise_records;
     // What the fast paths call, bound at import.
-    Object np, frame_type, factorize, date_range, to_offset, one_anchor_types, week_type, out_of_bounds,
-        string_dtype, infer_dtype, float64, int64, object_dtype, bool_dtype;
+    Object np, frame_type, factorize, date_range, to_offset, one_anchor_types, week_type, out_of_bounds, string_dtype,
+        infer_dtype, float64, int64, object_dtype, bool_dtype;
     // What pd.to_datetime(errors="coerce") makes of plain dates: its dtype
     // and its ticks per day counted from 1970-01-01 (0: not known).
     Object date_dtype;
@@ -117,9 +117,9 @@ struct State : kit::ModState {
 
     template <class F>
     void each_object(F&& f) {
-        for (Object* o : {&normalise_records, &np, &frame_type, &factorize, &date_range, &to_offset, &one_anchor_types, &week_type,
-                          &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype,
-                          &date_dtype})
+        for (Object* o :
+             {&normalise_records, &np, &frame_type, &factorize, &date_range, &to_offset, &one_anchor_types, &week_type,
+              &out_of_bounds, &string_dtype, &infer_dtype, &float64, &int64, &object_dtype, &bool_dtype, &date_dtype})
             f(*o);
     }
     int traverse(visitproc visit, void* arg) {
@@ -127,15 +127,15 @@ struct State : kit::ModState {
         each_object([&](Object& o) {
             if (!r) r = kit::visit(o, visit, arg);
         });
-        for (int (*t)(State&, visitproc, void*) : {
-                 +[](State& s, visitproc v, void* a) { return s.mapping.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.strict_str.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.ensure_mapping.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.pd_frame.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.pd_to_datetime.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.pd_concat.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.frame_methods.traverse(v, a); },
-                 +[](State& s, visitproc v, void* a) { return s.series_methods.traverse(v, a); }}) {
+        for (int (*t)(State&, visitproc, void*) :
+             {+[](State& s, visitproc v, void* a) { return s.mapping.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.strict_str.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.ensure_mapping.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.pd_frame.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.pd_to_datetime.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.pd_concat.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.frame_methods.traverse(v, a); },
+              +[](State& s, visitproc v, void* a) { return s.series_methods.traverse(v, a); }}) {
             if (!r) r = t(*this, visit, arg);
         }
         return r;
@@ -235,10 +235,14 @@ inline Object typed_columns(kit::Ctx cx, const Object& rows) {
         while (PyDict_Next(first, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return {};
             keys.push_back(key);
-            if (PyFloat_CheckExact(value)) kinds.push_back(Kind::Float);
-            else if (PyLong_CheckExact(value)) kinds.push_back(Kind::Int);
-            else if (PyUnicode_CheckExact(value)) kinds.push_back(Kind::Text);
-            else return {};
+            if (PyFloat_CheckExact(value))
+                kinds.push_back(Kind::Float);
+            else if (PyLong_CheckExact(value))
+                kinds.push_back(Kind::Int);
+            else if (PyUnicode_CheckExact(value))
+                kinds.push_back(Kind::Text);
+            else
+                return {};
         }
     }
     const std::size_t k = keys.size();
@@ -608,7 +612,7 @@ inline Object carried_values(kit::Ctx cx, const Object& column, const Object& fi
 // known to give it: the same columns, dtypes, order and float bits.  `ids`
 // holds the identifier codes when the cleaning made them.
 inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_column, const Object& field,
-                const Object& numeric_cols, const Object& offset, Identifiers ids) {
+                       const Object& numeric_cols, const Object& offset, Identifiers ids) {
     const State& st = cx.state<State>();
     const Object& np = st.np;
     Object dates = working.item(date_column);
@@ -623,9 +627,12 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
     for (const Object& column : kit::iter(numeric_cols)) {
         Object dtype = working.item(column).attr(cx["dtype"_n]);
         if (!numpy_kind(cx, dtype, "if")) return {};
-        if (dtype.eq(st.float64)) kit::append(float_cols, column);
-        else if (dtype.eq(st.int64)) kit::append(int_cols, column);
-        else return {};
+        if (dtype.eq(st.float64))
+            kit::append(float_cols, column);
+        else if (dtype.eq(st.int64))
+            kit::append(int_cols, column);
+        else
+            return {};
     }
     const bool by_identifier = field.truthy();
 
@@ -636,8 +643,8 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
     Object grid;
     try {
         grid = st.date_range(offset.method(cx["rollforward"_n], day.method(cx["min"_n])),
-                         offset.method(cx["rollforward"_n], day.method(cx["max"_n])), kw(cx["freq"_n], offset),
-                         kw(cx["unit"_n], unit));
+                             offset.method(cx["rollforward"_n], day.method(cx["max"_n])), kw(cx["freq"_n], offset),
+                             kw(cx["unit"_n], unit));
     } catch (kit::Error&) {
         // A last anchor past the end of the calendar: the loop says so.
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(st.out_of_bounds.get())) throw;
@@ -651,8 +658,7 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
     if (!by_identifier) {
         codes = np.method(cx["zeros"_n], n, kw(cx["dtype"_n], np.attr(cx["intp"_n])));
     } else if (!codes) {
-        auto [c, u] = kit::unpack<2>(
-            st.factorize(working.item(field), kw(cx["sort"_n], true)));
+        auto [c, u] = kit::unpack<2>(st.factorize(working.item(field), kw(cx["sort"_n], true)));
         codes = c;
         // As plain objects: the loop writes each identifier as a str, whatever
         // the column's own string dtype.
@@ -688,8 +694,8 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
     Object seg_code = code_s.item(starts), seg_bucket = bucket_s.item(starts);
 
     // Every identifier gets each bucket from its first to its last.
-    Object id_first_seg = np.method(
-        cx["flatnonzero"_n], run_starts(n_seg, seg_code.item(head).compare(seg_code.item(tail), Py_NE)));
+    Object id_first_seg =
+        np.method(cx["flatnonzero"_n], run_starts(n_seg, seg_code.item(head).compare(seg_code.item(tail), Py_NE)));
     Object first_bucket = seg_bucket.item(id_first_seg);
     Object last_seg = kit::sub(np.method(cx["append"_n], id_first_seg.item(head), n_seg), kit::integer(1));
     Object last_bucket = seg_bucket.item(last_seg);
@@ -698,8 +704,8 @@ inline Object one_pass(kit::Ctx cx, const Object& working, const Object& date_co
     Object total = counts.method(cx["sum"_n]);
     Object seg_row = kit::sub(kit::add(id_start.item(seg_code), seg_bucket), first_bucket.item(seg_code));
     Object out_code = np.method(cx["repeat"_n], np.method(cx["arange"_n], n_ids), counts);
-    Object out_bucket = kit::sub(np.method(cx["arange"_n], total),
-                                 np.method(cx["repeat"_n], kit::sub(id_start, first_bucket), counts));
+    Object out_bucket =
+        kit::sub(np.method(cx["arange"_n], total), np.method(cx["repeat"_n], kit::sub(id_start, first_bucket), counts));
     const bool has_gaps = !total.eq(kit::integer(n_seg));
 
     // Descriptive columns: each identifier's value in its first row.
@@ -839,13 +845,13 @@ inline void bind_fast(kit::Module& m, const Object& cls) {
     st.np = kit::import("numpy");
     st.to_offset = kit::import_name("pandas.tseries.frequencies", "to_offset");
     Object offsets = kit::import("pandas.tseries.offsets");
-    st.week_type = offsets.attr(kit::str("Week"));
-    st.one_anchor_types = kit::tuple(st.week_type, offsets.attr(kit::str("MonthEnd")),
-                                     offsets.attr(kit::str("QuarterEnd")), offsets.attr(kit::str("YearEnd")));
+    st.week_type = offsets.attr(cx["Week"_n]);
+    st.one_anchor_types = kit::tuple(st.week_type, offsets.attr(cx["MonthEnd"_n]), offsets.attr(cx["QuarterEnd"_n]),
+                                     offsets.attr(cx["YearEnd"_n]));
     st.out_of_bounds = kit::import_name("pandas.errors", "OutOfBoundsDatetime");
-    st.string_dtype = pd.attr(kit::str("StringDtype"));
+    st.string_dtype = pd.attr(cx["StringDtype"_n]);
     st.infer_dtype = kit::import_name("pandas.api.types", "infer_dtype");
-    Object np_dtype = st.np.attr(kit::str("dtype"));
+    Object np_dtype = st.np.attr(cx["dtype"_n]);
     st.float64 = np_dtype("float64");
     st.int64 = np_dtype("int64");
     st.object_dtype = np_dtype("O");
