@@ -304,16 +304,7 @@ Object to_dataframe(Call& c) {
     // become NaT and no row is lost.
     for (const Object& column : {cx.obj("date"_n), cx.obj("Date"_n), cx.obj("trade_date"_n), cx.obj("timestamp"_n)}) {
         if (!kit::contains(frame.attr(cx["columns"_n]), column)) continue;
-        Object values = frame.item(column);
-        Object parsed;
-        if (column.eq(cx.obj("timestamp"_n)) &&
-            pd.attr(cx["api"_n]).attr(cx["types"_n]).attr(cx["is_numeric_dtype"_n])(values).truthy()) {
-            // Numeric timestamps are Unix times in seconds.
-            parsed = pd.attr(cx["to_datetime"_n])(values, kw(cx["unit"_n], "s"), kw(cx["errors"_n], "coerce"));
-        } else {
-            parsed = pd.attr(cx["to_datetime"_n])(values, kw(cx["errors"_n], "coerce"));
-        }
-        frame.set_item(column, parsed);
+        frame.set_item(column, investor_fast::parsed_dates(cx, pd, column, frame.item(column)));
     }
 
     Object sort_columns = kit::list();

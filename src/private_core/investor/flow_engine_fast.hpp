@@ -154,6 +154,16 @@ struct State : kit::ModState {
 };
 
 // ---------------------------------------------------------------------------
+// Shared with the general code: one date column as the engine parses it.
+// Numeric timestamps are Unix times in seconds; bad cells become NaT.
+inline Object parsed_dates(kit::Ctx cx, const Object& pd, const Object& column, const Object& values) {
+    if (column.eq(cx.obj("timestamp"_n)) &&
+        pd.attr(cx["api"_n]).attr(cx["types"_n]).attr(cx["is_numeric_dtype"_n])(values).truthy()) {
+        return pd.attr(cx["to_datetime"_n])(values, kw(cx["unit"_n], "s"), kw(cx["errors"_n], "coerce"));
+    }
+    return pd.attr(cx["to_datetime"_n])(values, kw(cx["errors"_n], "coerce"));
+}
+
 constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;  // an open end of a slice
 inline Object slice(Py_ssize_t start, Py_ssize_t stop) {
     Object a = start == kOpen ? kit::None() : kit::integer(start);
@@ -433,15 +443,7 @@ inline std::optional<Object> fast_table(kit::Ctx cx, const Object& self, const O
         bool done = false;
         for (const Object& p : parsed) done = done || p.is(column);
         if (done) continue;
-        Object values = frame.item(column);
-        Object out;
-        if (column.eq(cx.obj("timestamp"_n)) &&
-            pd.attr(cx["api"_n]).attr(cx["types"_n]).attr(cx["is_numeric_dtype"_n])(values).truthy()) {
-            out = pd.attr(cx["to_datetime"_n])(values, kw(cx["unit"_n], "s"), kw(cx["errors"_n], "coerce"));
-        } else {
-            out = pd.attr(cx["to_datetime"_n])(values, kw(cx["errors"_n], "coerce"));
-        }
-        frame.set_item(column, out);
+        frame.set_item(column, parsed_dates(cx, pd, column, frame.item(column)));
     }
 
     Object sort_columns = kit::list();
